@@ -1,0 +1,1 @@
+#include "VRQ5evutl.h"

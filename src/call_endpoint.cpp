@@ -1,0 +1,143 @@
+// call_endpoint.cpp - the calling end: connecting, reading the listener's
+// preamble to learn whether records must be converted, and disconnecting.
+#include <netdb.h>
+#include <netinet/tcp.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+
+#include "DataLink.h"
+#include "messages.h"
+#include "socket_family.h"
+#include "sys.h"
+
+using namespace datalink;
+
+namespace {
+
+// must_swap for each preamble value, or -1 for a value that is no preamble.
+int swap_for_preamble(unsigned int preamble) {
+  switch (preamble) {
+    case 0x0A0B0C0Du:  // native, same byte order
+      return 0;
+    case 0x0D0C0B0Au:  // native, from a host of the other byte order
+    case 0x0C0D0E0Fu:  // big-endian
+    case 0x0F0E0D0Cu:  // big-endian, from a host of the other byte order
+      return 1;
+    default:
+      return -1;
+  }
+}
+
+}  // namespace
+
+int DataLink::Connect(const char* host, int port) {
+  if (setup) {
+    err_line("SocketSetup(): socket already setup.");
+    return DL_ERR_SETUP;
+  }
+  if (connected) {
+    err_line("Connect(): Unable to connect.  Already connected.");
+    return DL_ERR_CONNECTED;
+  }
+  // The lookup comes first, so a UNIX-domain link still needs a host name
+  // that resolves.
+  struct hostent* entry = gethostbyname(host);
+  if (entry == nullptr || entry->h_addr_list[0] == nullptr) {
+    sys_error("Connect(): gethostbyname failed, socket released");
+    return DL_ERR_HOST;
+  }
+  std::memset(&receiver, 0, sizeof receiver);
+  receiver.sin_family = AF_INET;
+  std::memcpy(&receiver.sin_addr, entry->h_addr_list[0], sizeof receiver.sin_addr);
+  receiver.sin_port = htons(static_cast<uint16_t>(port));
+
+  if (unix_domain_selected()) {
+    sockin = socket(AF_UNIX, SOCK_STREAM, 0);
+    if (sockin < 0) {
+      sockin = -1;
+      sys_error("SocketSetup(): socket creation failed");
+      return DL_ERR_SOCKET;
+    }
+    out_print("UNIX socket will be used\n");
+    std::fflush(nullptr);
+    sockaddr_un serveraddr = unix_address(port);
+    if (connect(sockin, reinterpret_cast<sockaddr*>(&serveraddr), sizeof serveraddr) != 0) {
+      sys_error("Connect(1): connect failed, socket released");
+      close(sockin);
+      sockin = -1;
+      return DL_ERR_CONNECT;
+    }
+  } else {
+    sockin = socket(AF_INET, SOCK_STREAM, IPPROTO_TCP);
+    if (sockin < 0) {
+      sockin = -1;
+      sys_error("SocketSetup(): socket creation failed");
+      return DL_ERR_SOCKET;
+    }
+    if (connect(sockin, reinterpret_cast<sockaddr*>(&receiver), sizeof receiver) != 0) {
+      sys_error("Connect(2): connect failed, socket released");
+      close(sockin);
+      sockin = -1;
+      return DL_ERR_CONNECT;
+    }
+  }
+  connected = 1;
+  ResetConnectionState();
+  int one = 1;
+  if (setsockopt(sockin, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one) != 0)
+    sys_error("Connect(2): TCP_NODELAY failed");
+
+  unsigned int preamble = 0;
+  char* bytes = reinterpret_cast<char*>(&preamble);
+  int pre_len = 0;
+  while (pre_len < kPreambleBytes) {
+    sys::IoResult got = sys::recv_some(sockin, bytes + pre_len, kPreambleBytes - pre_len);
+    if (got.n == 0) {
+      // The listener went away before its preamble was complete: nothing
+      // more will come, so give the descriptor back and return to idle.
+      errno = ECONNRESET;
+      sys_error("Connect(): failed to receive preamble");
+      close(sockin);
+      sockin = -1;
+      connected = 0;
+      return DL_ERR_PROTOCOL;
+    }
+    if (got.failed()) {
+      sys_error("Connect(): failed to receive preamble");
+      return DL_ERR_PROTOCOL;
+    }
+    pre_len += static_cast<int>(got.n);
+  }
+  int swap = swap_for_preamble(preamble);
+  if (swap < 0) {
+    err_line("Connect(): Unrecognized byte pattern in preamble.%d", static_cast<int>(preamble));
+    return DL_ERR_VALUE;
+  }
+  must_swap = swap;
+  setup = 1;
+  return DL_OK;
+}
+
+int DataLink::Disconnect() {
+  if (!setup) {
+    err_line("Disconnect(): Not setup.  No action taken.");
+    return DL_ERR_NOT_SETUP;
+  }
+  if (!connected) {
+    err_line("Disconnect(): There is no connection.  No action taken.");
+    return DL_ERR_NOT_CONNECTED;
+  }
+  if (sockin <= 0) {
+    err_line("Disconnect(): sockin was not set .");
+  } else if (close(sockin) != 0) {
+    sys_error("Disconnect(): failed to close socket");
+    return DL_ERR_CLOSE;
+  }
+  sockin = -1;
+  connected = 0;
+  return DL_OK;
+}

@@ -1,0 +1,61 @@
+// link_object.cpp - construction of a link end and the small operations on
+// its state.
+#include "DataLink.h"
+
+#include <csignal>
+#include <cstring>
+
+namespace {
+constexpr int kDefaultRetries = 10;
+}  // namespace
+
+// Both constructors differ only in no_swap and bigend_mode. A write to a
+// vanished peer must fail with EPIPE instead of ending the process, hence
+// SIGPIPE is ignored at every construction.
+DataLink::DataLink(int md)
+    : retrs(kDefaultRetries),
+      no_delay(true),
+      owncntr(true),
+      eventn(0),
+      sock(-1),
+      sockin(-1),
+      len(sizeof(struct sockaddr_in)),
+      connected(0),
+      setup(0),
+      must_swap(0),
+      no_swap(false),
+      receive_lock(0),
+      buffer(nullptr),
+      size(0),
+      lport(0),
+      bigend_mode(md != 0 ? BIGEND_MODE : NATIVE_MODE) {
+  std::signal(SIGPIPE, SIG_IGN);
+  std::memset(&receiver, 0, sizeof receiver);
+  std::memset(&sender, 0, sizeof sender);
+  ResetConnectionState();
+}
+
+DataLink::DataLink(bool ns) : DataLink(0) { no_swap = ns; }
+
+DataLink::~DataLink() { delete[] buffer; }
+
+int DataLink::SetRetry(int r) {
+  if (r <= 0) return DL_ERR_VALUE;
+  retrs = r;
+  return DL_OK;
+}
+
+int DataLink::IsLinkActive() { return connected != 0 ? 1 : 0; }
+
+bool DataLink::get_swap() { return must_swap != 0 && !no_swap; }
+
+bool DataLink::set_swap_mask(bool m) {
+  no_swap = m;
+  return m;
+}
+
+void DataLink::ResetConnectionState() {
+  std::memset(pending_pattern, 0, sizeof pending_pattern);
+  pending_pattern_bytes = 0;
+  peer_eof = false;
+}

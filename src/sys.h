@@ -1,0 +1,43 @@
+// sys.h - the thin layer between the link and the kernel for the calls that
+// move bytes and wait. Each wrapper makes exactly one system call and hands
+// back its result together with errno, read at once; errno itself is left as
+// the call set it, so the system error printer still describes it.
+#ifndef DATALINK_SYS_H
+#define DATALINK_SYS_H
+
+#include <sys/types.h>
+#include <sys/uio.h>
+
+#include <cstddef>
+
+namespace datalink::sys {
+
+struct IoResult {
+  ssize_t n;  // bytes moved, or -1
+  int err;    // errno when n is -1, else 0
+  bool failed() const { return n < 0; }
+};
+
+IoResult read_some(int fd, void* buf, size_t count);
+IoResult write_some(int fd, const void* buf, size_t count);
+IoResult writev_some(int fd, const struct iovec* iov, int count);
+IoResult send_some(int fd, const void* buf, size_t count);
+IoResult recv_some(int fd, void* buf, size_t count);
+
+// Whether select() can watch fd: a descriptor within the fixed-size set.
+bool selectable(int fd);
+
+struct WaitResult {
+  int ret;    // select's result: -1 failed, 0 timed out, > 0 something is ready
+  int err;    // errno when ret is -1
+  bool ours;  // fd is in the returned set
+};
+
+// One select() on a set that holds fd alone, in the read or write position.
+// unlimited waits without a time-out, else sec s and usec µs. A descriptor
+// that is not selectable() fails like select itself, with EBADF.
+WaitResult wait_ready(int fd, bool for_write, long sec, long usec, bool unlimited);
+
+}  // namespace datalink::sys
+
+#endif  // DATALINK_SYS_H

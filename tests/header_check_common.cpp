@@ -1,0 +1,1 @@
+#include "DataLinkCommon.h"

@@ -1,0 +1,1 @@
+#include "ers_common.h"
