@@ -39,7 +39,6 @@ enum { NATIVE_MODE = 0, BIGEND_MODE = 1 };       // byte order a listener announ
 
 class DATALINK_API DataLink {
  public:
-
   /// Listening-end flavour: a non-zero md announces the big-endian preamble.
   DataLink(int md);
   /// ns becomes the swap mask: true means records are never converted.
@@ -165,6 +164,9 @@ class DATALINK_API DataLink {
   int pending_pattern_bytes;
   bool peer_eof;
   void ResetConnectionState();
+  // One read() on sockin; notes end of stream in peer_eof. errno is left as
+  // the read set it.
+  long ReadLink(void* dst, size_t count);
 
   // Sending internals.
 

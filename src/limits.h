@@ -18,11 +18,11 @@ constexpr long kScanLimitBytes = 200000;
 constexpr int kFirstWaitAttemptsUnbounded = 1000;  // first-wait attempts of ReceiveEvent with trs < 0
 #endif
 constexpr int kEmptyReadLimitBody = kEmptyReadLimitHeader;  // slow-data, image and spectrum bodies
-constexpr int kAckEmptyReadLimit = 1000;    // empty reads of the sender's acknowledgement wait
-constexpr int kSelectTimeoutUs = 100000;    // one wait of the sender and of SendRequest
-constexpr int kSendRequestFirstBudget = 10;  // time-outs before SendRequest's first progress
-constexpr int kMaxIovPerWritev = 1024;      // elements handed to one writev
-constexpr int kAckBytes = 4;                 // the acknowledgement: one host-order int32
+constexpr int kAckEmptyReadLimit = 1000;                    // empty reads of the sender's acknowledgement wait
+constexpr int kSelectTimeoutUs = 100000;                    // one wait of the sender and of SendRequest
+constexpr int kSendRequestFirstBudget = 10;                 // time-outs before SendRequest's first progress
+constexpr int kMaxIovPerWritev = 1024;                      // elements handed to one writev
+constexpr int kAckBytes = 4;                                // the acknowledgement: one host-order int32
 
 }  // namespace datalink
 

@@ -2,6 +2,8 @@
 // its state.
 #include "DataLink.h"
 
+#include <unistd.h>
+
 #include <csignal>
 #include <cstring>
 
@@ -59,3 +61,11 @@ void DataLink::ResetConnectionState() {
   pending_pattern_bytes = 0;
   peer_eof = false;
 }
+
+long DataLink::ReadLink(void* dst, size_t count) {
+  ssize_t n = read(sockin, dst, count);
+  if (n == 0 && count > 0) peer_eof = true;
+  return static_cast<long>(n);
+}
+
+bool DataLink::peer_closed() { return peer_eof; }

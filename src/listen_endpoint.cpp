@@ -97,8 +97,7 @@ int DataLink::Connect(bool how) {
     return DL_ERR_ACCEPT;
   }
   int one = 1;
-  if (setsockopt(sockin, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one) != 0)
-    sys_error("Connect(2): TCP_NODELAY failed");
+  if (setsockopt(sockin, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one) != 0) sys_error("Connect(2): TCP_NODELAY failed");
   connected = 1;
   ResetConnectionState();
 

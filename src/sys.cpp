@@ -37,8 +37,8 @@ WaitResult wait_ready(int fd, bool for_write, long sec, long usec, bool unlimite
   struct timeval timeout;
   timeout.tv_sec = sec;
   timeout.tv_usec = usec;
-  int ret = ::select(fd + 1, for_write ? nullptr : &set, for_write ? &set : nullptr, nullptr,
-                     unlimited ? nullptr : &timeout);
+  int ret =
+      ::select(fd + 1, for_write ? nullptr : &set, for_write ? &set : nullptr, nullptr, unlimited ? nullptr : &timeout);
   WaitResult result{ret, ret < 0 ? errno : 0, false};
   if (ret > 0) result.ours = FD_ISSET(fd, &set);
   return result;

@@ -203,21 +203,21 @@ struct vrq5_spect_intro {
 // Conversion status codes (0 is success).
 enum {
   VRQ5_CONVERT_OK = 0,
-  VRQ5_CONVERT_NULL = 1,           // a null source or destination
-  VRQ5_CONVERT_SHORT_LENGTH = 2,   // a length smaller than its header
-  VRQ5_CONVERT_BAD_HEADER = 3,     // a header size that is neither 36 nor 48 bytes
-  VRQ5_CONVERT_BAD_LENGTH = 4,     // a length that is negative or otherwise impossible
-  VRQ5_CONVERT_BAD_TYPE = 5,       // an image sub-block type other than 13 and 27
+  VRQ5_CONVERT_NULL = 1,          // a null source or destination
+  VRQ5_CONVERT_SHORT_LENGTH = 2,  // a length smaller than its header
+  VRQ5_CONVERT_BAD_HEADER = 3,    // a header size that is neither 36 nor 48 bytes
+  VRQ5_CONVERT_BAD_LENGTH = 4,    // a length that is negative or otherwise impossible
+  VRQ5_CONVERT_BAD_TYPE = 5,      // an image sub-block type other than 13 and 27
 };
 
 // Header conversions: the record only.
 // 36 or 48 bytes: the layout follows the pattern in either byte order (the
 // 2024 pattern means 48 bytes, anything else 36).
 VRQ5EVUTL_API int vrq5_convert_event_head(void* src, void* dst);
-VRQ5EVUTL_API int vrq5_convert_slow_data_head(void* src, void* dst);    // 12 bytes
-VRQ5EVUTL_API int vrq5_convert_image_head(void* src, void* dst);        // 8 bytes
-VRQ5EVUTL_API int vrq5_convert_image_ext_head(void* src, void* dst);    // 100 bytes
-VRQ5EVUTL_API int vrq5_convert_spect_head(void* src, void* dst);        // whole 56-byte intro
+VRQ5EVUTL_API int vrq5_convert_slow_data_head(void* src, void* dst);  // 12 bytes
+VRQ5EVUTL_API int vrq5_convert_image_head(void* src, void* dst);      // 8 bytes
+VRQ5EVUTL_API int vrq5_convert_image_ext_head(void* src, void* dst);  // 100 bytes
+VRQ5EVUTL_API int vrq5_convert_spect_head(void* src, void* dst);      // whole 56-byte intro
 
 // Whole units, header and body. len -1 takes the length from the host-order
 // header; len >= 0 is the length in bytes.
