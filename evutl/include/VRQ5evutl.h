@@ -29,8 +29,9 @@
 // vrq5_convert_slow_data read a received header in the order its pattern
 // shows (a host-order pattern means host order, anything else the sender's
 // other order); vrq5_convert_data reads a head that is already converted. A
-// length below the header size, a negative 2024 length and a 2024 length
-// above 4 GiB - 1 (the link counts units in 32 bits) are refused. Beyond that
+// length below the header size, a negative 2024 or frame-head length and a
+// 2024 length above 4 GiB - 1 (the link counts units in 32 bits) are refused;
+// so is a slow-data body whose preceding header lacks the given pattern. Beyond that
 // they trust the length they find; code that holds the real size of its
 // buffer calls the *_sized variants, which never touch a byte outside
 // [0, length).
