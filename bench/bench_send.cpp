@@ -82,6 +82,30 @@ void drain(int fd) {
   close(fd);
 }
 
+// Sends standard output and standard error to /dev/null while it lives.
+class Silence {
+ public:
+  Silence() {
+    std::fflush(nullptr);
+    int null = open("/dev/null", O_WRONLY);
+    for (int fd : {1, 2}) {
+      saved_[fd - 1] = dup(fd);
+      dup2(null, fd);
+    }
+    close(null);
+  }
+  ~Silence() {
+    std::fflush(nullptr);
+    for (int fd : {1, 2}) {
+      dup2(saved_[fd - 1], fd);
+      close(saved_[fd - 1]);
+    }
+  }
+
+ private:
+  int saved_[2];
+};
+
 enum class Path { kDirect, kDirectPlain, kConverting };
 
 const char* path_name(Path path) {
@@ -225,16 +249,11 @@ int main(int argc, char** argv) {
     for (size_t event_size : event_sizes) {
       Figures base = run_writev(unix_domain, event_size);
       for (Path path : paths) {
-        // The link prints its own setup lines; keep them out of the table.
-        std::fflush(stdout);
-        int saved = dup(1);
-        int null = open("/dev/null", O_WRONLY);
-        dup2(null, 1);
-        close(null);
-        Figures got = run_link(path, unix_domain, event_size);
-        std::fflush(stdout);
-        dup2(saved, 1);
-        close(saved);
+        Figures got;
+        {
+          Silence quiet;  // the link's own setup lines stay out of the table
+          got = run_link(path, unix_domain, event_size);
+        }
         std::printf("%-5s %8zu  %-14s %12.0f %10.1f   %12.0f %10.1f   %6.2f%s\n", unix_domain ? "unix" : "tcp",
                     event_size, path_name(path), got.events_per_s, got.mb_per_s, base.events_per_s, base.mb_per_s,
                     base.mb_per_s > 0 ? got.mb_per_s / base.mb_per_s : 0.0, got.ok && base.ok ? "" : "  FAILED");
