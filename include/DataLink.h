@@ -173,6 +173,24 @@ class DATALINK_API DataLink {
   // Receiving internals.
 
   // Image and spectrum internals.
+  // What one read loop of the image and spectrum receivers does with a read
+  // that fails with EAGAIN and with a failed readiness wait; the two paths
+  // differ here on purpose.
+  struct IntroSpanRules {
+    bool eagain_is_empty;        // EAGAIN counts as an empty read, else it is retried uncounted
+    bool wait_failure_is_read;   // a failed wait gives 16, else its own status passes on
+    int empty_read_limit;        // consecutive empty reads taken as a broken link
+    const char* too_many_empty;  // reported when that limit is reached
+  };
+  // Consumes the stream up to and including the next image or spectrum start
+  // pattern: 0, 16, or the readiness wait's status.
+  int SeekIntroPattern(const char* read_failed, const char* too_many_empty);
+  // Reads into dst until byte end, starting at byte set: 0, 16, or the wait's
+  // status when rules.wait_failure_is_read is false.
+  int ReadIntroSpan(char* dst, long set, long end, const IntroSpanRules& rules);
+  // The data step shared by both paths: checks the announced length against
+  // the intro size and sz, counts, allocates for a null *buf and reads.
+  int ReceiveIntroData(uint32_t length, long intro_size, char** buf, int sz, const IntroSpanRules& rules);
 };
 
 #endif  // DATALINK_H
