@@ -171,6 +171,19 @@ class DATALINK_API DataLink {
   // Sending internals.
 
   // Receiving internals.
+  // The first wait and the bytes still missing from the 4-byte pattern
+  // window; filled counts the window positions already taken.
+  int FillPatternWindow(unsigned char* window, int& filled, int trs, int sec, int usec);
+  // Shifts bytes through the full window until it holds a known pattern.
+  int ScanPatternWindow(unsigned char* window);
+  // Reads exactly count bytes into dst, waiting for each read; gives up with
+  // limit_message after empty_read_limit empty reads in a row.
+  int ReadMissing(char* dst, size_t count, int empty_read_limit, const char* limit_message);
+  // Writes the 4-byte acknowledgement; fail_message (may be null) on failure.
+  int SendAck(int ack, const char* fail_message);
+  // SwapBuffer, also handing back the conversion routine's own code.
+  int RepairBlock(int& convert_code);
+  void ReleaseBlock();
 
   // Image and spectrum internals.
   // What one read loop of the image and spectrum receivers does with a read
