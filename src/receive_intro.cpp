@@ -13,8 +13,6 @@ using namespace datalink;
 
 namespace {
 
-constexpr size_t kPatternBytes = sizeof(uint32_t);
-
 // Images and spectra start with one of the event start patterns; the
 // slow-data patterns and the byte-reversed forms open no intro.
 bool is_intro_pattern(uint32_t value) {
@@ -30,7 +28,7 @@ int DataLink::SeekIntroPattern(const char* read_failed, const char* too_many_emp
   unsigned char window[kPatternBytes] = {0, 0, 0, 0};
   int empty_reads = 0;
   for (;;) {
-    std::memmove(window, window + 1, kPatternBytes - 1);
+    std::memmove(window, window + 1, sizeof window - 1);
     window[kPatternBytes - 1] = 0;
     int ready = IfReady(RECEIVER_READ, -1, -1, -1);
     if (ready != DL_OK) return ready;
@@ -42,7 +40,7 @@ int DataLink::SeekIntroPattern(const char* read_failed, const char* too_many_emp
     empty_reads = n == 0 ? empty_reads + 1 : 0;
     // The window keeps arrival order; only the compared value is reversed.
     uint32_t value;
-    std::memcpy(&value, window, kPatternBytes);
+    std::memcpy(&value, window, sizeof value);
     uint32_t compared = value;
     if (get_swap()) vrq5_swap4(reinterpret_cast<int*>(&value), reinterpret_cast<int*>(&compared), 1);
     if (is_intro_pattern(compared)) return DL_OK;
