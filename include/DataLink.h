@@ -182,8 +182,39 @@ class DATALINK_API DataLink {
   void DropLinkIfPeerGone(int err);
 
   // Receiving internals.
+  // The first wait and the bytes still missing from the 4-byte pattern
+  // window; filled counts the window positions already taken.
+  int FillPatternWindow(unsigned char* window, int& filled, int trs, int sec, int usec);
+  // Shifts bytes through the full window until it holds a known pattern.
+  int ScanPatternWindow(unsigned char* window);
+  // Reads exactly count bytes into dst, waiting for each read; gives up with
+  // limit_message after empty_read_limit empty reads in a row.
+  int ReadMissing(char* dst, size_t count, int empty_read_limit, const char* limit_message);
+  // Writes the 4-byte acknowledgement; fail_message (may be null) on failure.
+  int SendAck(int ack, const char* fail_message);
+  // SwapBuffer, also handing back the conversion routine's own code.
+  int RepairBlock(int& convert_code);
+  void ReleaseBlock();
 
   // Image and spectrum internals.
+  // What one read loop of the image and spectrum receivers does with a read
+  // that fails with EAGAIN and with a failed readiness wait; the two paths
+  // differ here on purpose.
+  struct IntroSpanRules {
+    bool eagain_is_empty;        // EAGAIN counts as an empty read, else it is retried uncounted
+    bool wait_failure_is_read;   // a failed wait gives 16, else its own status passes on
+    int empty_read_limit;        // consecutive empty reads taken as a broken link
+    const char* too_many_empty;  // reported when that limit is reached
+  };
+  // Consumes the stream up to and including the next image or spectrum start
+  // pattern: 0, 16, or the readiness wait's status.
+  int SeekIntroPattern(const char* read_failed, const char* too_many_empty);
+  // Reads into dst until byte end, starting at byte set: 0, 16, or the wait's
+  // status when rules.wait_failure_is_read is false.
+  int ReadIntroSpan(char* dst, long set, long end, const IntroSpanRules& rules);
+  // The data step shared by both paths: checks the announced length against
+  // the intro size and sz, counts, allocates for a null *buf and reads.
+  int ReceiveIntroData(uint32_t length, long intro_size, char** buf, int sz, const IntroSpanRules& rules);
 };
 
 #endif  // DATALINK_H

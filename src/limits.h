@@ -23,6 +23,8 @@ constexpr int kSelectTimeoutUs = 100000;                    // one wait of the s
 constexpr int kSendRequestFirstBudget = 10;                 // time-outs before SendRequest's first progress
 constexpr int kMaxIovPerWritev = 1024;                      // elements handed to one writev
 constexpr int kAckBytes = 4;                                // the acknowledgement: one host-order int32
+constexpr int kPatternBytes = 4;                            // the pattern word that opens every unit
+constexpr unsigned long kMaxReadBytes = 1UL << 30;          // most bytes asked of one read of a block body
 
 }  // namespace datalink
 

@@ -1,1 +1,332 @@
-// placeholder
+// receive_event.cpp - the collector's side of the event stream: finding the
+// next block by its pattern, reading its header, telling the producer whether
+// the ring buffer has room, and reading the body behind the header into the
+// object's block buffer.
+#include <cerrno>
+#include <cstdint>
+#include <cstring>
+#include <new>
+
+#include "DataLink.h"
+#include "limits.h"
+#include "messages.h"
+#include "sys.h"
+
+using namespace datalink;
+
+namespace {
+
+constexpr size_t kEventHeaderBytes = sizeof(vrq5_eventheader);
+constexpr size_t kEvent2024HeaderBytes = sizeof(vrq5_eventheader_2024);
+constexpr size_t kSlowHeaderBytes = sizeof(vrq5_daq_slow_data_header);
+constexpr size_t kLargestHeaderBytes = kEvent2024HeaderBytes;
+
+// What sets the three kinds of block apart.
+struct BlockKind {
+  size_t header_size;
+  bool event;                  // counted, longer body limit, keeps the old block on early failures
+  const char* header_message;  // at the empty-read limit of the header
+};
+
+const BlockKind kEvent36{kEventHeaderBytes, true,
+                         "ReceiveEvent(): EVENT header too many empty messages, consider TCP connection broken"};
+const BlockKind kEvent48{kEvent2024HeaderBytes, true,
+                         "ReceiveEvent(): EVENT header too many empty messages, consider TCP connection broken"};
+const BlockKind kSlowData{kSlowHeaderBytes, false,
+                          "ReceiveEvent(): SLOW DATA header too many empty messages, consider TCP connection broken"};
+
+uint32_t host_word(const unsigned char* bytes) {
+  uint32_t value;
+  std::memcpy(&value, bytes, sizeof value);
+  return value;
+}
+
+uint32_t reversed(uint32_t value) {
+  int word = static_cast<int>(value);
+  vrq5_swap4(&word, &word, 1);
+  return static_cast<uint32_t>(word);
+}
+
+// Every value at which the pattern scan stops. The byte-reversed event
+// pattern 0xEEFFEEFF is not among them: a producer of the other order that
+// sends it is never recognised.
+bool ends_scan(uint32_t value) {
+  switch (value) {
+    case VRQ5_PATTERN_EVENT:
+    case VRQ5_PATTERN_EVENT_2010:
+    case VRQ5_PATTERN_EVENT_2024:
+    case VRQ5_PATTERN_SLOW:
+    case VRQ5_PATTERN_SLOW_2024:
+    case VRQ5_PATTERN_EVENT_2010_SWAPPED:
+    case VRQ5_PATTERN_EVENT_2024_SWAPPED:
+    case VRQ5_PATTERN_SLOW_SWAPPED:
+    case VRQ5_PATTERN_SLOW_2024_SWAPPED:
+      return true;
+    default:
+      return false;
+  }
+}
+
+// A reversed pattern seen while this end does not convert: the producer has
+// the other byte order and no handshake told us.
+bool reversed_pattern(uint32_t value) {
+  return value == VRQ5_PATTERN_EVENT_2010_SWAPPED || value == VRQ5_PATTERN_EVENT_2024_SWAPPED ||
+         value == VRQ5_PATTERN_SLOW_SWAPPED || value == VRQ5_PATTERN_SLOW_2024_SWAPPED;
+}
+
+// The generation the pattern announces; a reversed pattern announces what
+// its forward form does.
+void select_data_format(uint32_t value) {
+  switch (value) {
+    case VRQ5_PATTERN_EVENT:
+    case VRQ5_PATTERN_SLOW:
+    case VRQ5_PATTERN_SLOW_SWAPPED:
+      set_data_format_2010(false);
+      set_data_format_2024(false);
+      break;
+    case VRQ5_PATTERN_EVENT_2024:
+    case VRQ5_PATTERN_SLOW_2024:
+    case VRQ5_PATTERN_EVENT_2024_SWAPPED:
+    case VRQ5_PATTERN_SLOW_2024_SWAPPED:
+      set_data_format_2024(true);
+      break;
+    default:  // the 2010 event pattern, either order
+      set_data_format_2010(true);
+      break;
+  }
+}
+
+const BlockKind& kind_of(uint32_t value) {
+  switch (value) {
+    case VRQ5_PATTERN_EVENT_2024:
+    case VRQ5_PATTERN_EVENT_2024_SWAPPED:
+      return kEvent48;
+    case VRQ5_PATTERN_SLOW:
+    case VRQ5_PATTERN_SLOW_2024:
+    case VRQ5_PATTERN_SLOW_SWAPPED:
+    case VRQ5_PATTERN_SLOW_2024_SWAPPED:
+      return kSlowData;
+    default:
+      return kEvent36;
+  }
+}
+
+// The block length of a host-order header, header included. A 2024 length
+// comes back as its unsigned 64-bit image, so a negative one is huge.
+uint64_t block_length(const unsigned char* head, const BlockKind& kind) {
+  if (&kind == &kEvent48) {
+    int64_t length;
+    std::memcpy(&length, head + offsetof(vrq5_eventheader_2024, event_length), sizeof length);
+    return static_cast<uint64_t>(length);
+  }
+  uint32_t length;  // event_length and data_length share offset 4
+  std::memcpy(&length, head + offsetof(vrq5_eventheader, event_length), sizeof length);
+  return length;
+}
+
+}  // namespace
+
+void DataLink::ReleaseBlock() {
+  delete[] buffer;
+  buffer = nullptr;
+  size = 0;
+}
+
+// The window keeps arrival order. A read that brings no byte (the peer has
+// closed) still takes its position, which keeps its old content. A window
+// left over from a call that ended with 22 or 30 goes on where it stopped.
+int DataLink::FillPatternWindow(unsigned char* window, int& filled, int trs, int sec, int usec) {
+  const int attempts = trs < 0 ? kFirstWaitAttemptsUnbounded : 1;
+  for (int attempt = 1;; ++attempt) {
+    int ready = IfReady(RECEIVER_READ, trs, sec, usec);
+    if (ready == DL_ERR_TIMEOUT) {
+      if (attempt >= attempts) return DL_ERR_TIMEOUT;
+      continue;
+    }
+    if (ready != DL_OK) return DL_ERR_READ;
+    bool would_block = false;
+    while (filled < kPatternBytes && !would_block) {
+      long got = ReadLink(window + filled, 1);
+      if (got >= 0) {
+        ++filled;
+        continue;
+      }
+      int err = errno;
+      if (err != EAGAIN) {
+        sys_error("ReceiveEvent() magic: read failed");
+        out_print("Errno: %d\n", err);
+        return DL_ERR_READ;
+      }
+      would_block = true;
+    }
+    if (!would_block) return DL_OK;
+    // The rest of the pattern is still on its way: wait for it to become
+    // readable, at the cost of one attempt.
+    int again = IfReady(RECEIVER_READ, trs, sec, usec);
+    if (again != DL_OK && again != DL_ERR_TIMEOUT) return DL_ERR_READ;
+    if (attempt >= attempts) return DL_ERR_TIMEOUT;
+  }
+}
+
+// At most kScanLimitBytes + 1 bytes are shifted in, and a pattern completed by
+// the last of them is not taken. A byte is shifted in only once it has been
+// read, so a failed read leaves four real bytes in the window.
+int DataLink::ScanPatternWindow(unsigned char* window) {
+  const bool swap = get_swap();
+  auto value = [&] { return swap ? reversed(host_word(window)) : host_word(window); };
+  long shifts = 0;
+  while (!ends_scan(value()) && shifts <= kScanLimitBytes) {
+    unsigned char next = window[kPatternBytes - 1];
+    long got = ReadLink(&next, 1);
+    if (got < 0) return errno == EAGAIN ? DL_ERR_SCAN_WOULD_BLOCK : DL_ERR_READ;
+    std::memmove(window, window + 1, kPatternBytes - 1);
+    window[kPatternBytes - 1] = next;
+    ++shifts;
+  }
+  return shifts > kScanLimitBytes ? DL_ERR_TIMEOUT : DL_OK;
+}
+
+// Each read asks for exactly the bytes still missing, so none of the next
+// unit is taken. EAGAIN counts as an empty read: the socket may be
+// non-blocking.
+int DataLink::ReadMissing(char* dst, size_t count, int empty_read_limit, const char* limit_message) {
+  size_t done = 0;
+  int empty_reads = 0;
+  while (done < count && empty_reads < empty_read_limit) {
+    if (IfReady(RECEIVER_READ, -1, -1, -1) != DL_OK) return DL_ERR_READ;
+    size_t ask = count - done < kMaxReadBytes ? count - done : kMaxReadBytes;
+    long got = ReadLink(dst + done, ask);
+    if (got > 0) {
+      done += static_cast<size_t>(got);
+      empty_reads = 0;
+      continue;
+    }
+    if (got < 0 && errno != EAGAIN) return DL_ERR_READ;
+    ++empty_reads;
+  }
+  if (done == count) return DL_OK;
+  sys_error(limit_message);
+  return DL_ERR_READ;
+}
+
+// The acknowledgement is one int32 in this host's order, never converted.
+int DataLink::SendAck(int ack, const char* fail_message) {
+  int32_t word = ack;
+  const char* bytes = reinterpret_cast<const char*>(&word);
+  int sent = 0;
+  while (sent < kAckBytes) {
+    sys::IoResult written = sys::write_some(sockin, bytes + sent, static_cast<size_t>(kAckBytes - sent));
+    if (written.failed()) {
+      if (fail_message != nullptr) sys_error(fail_message);
+      return DL_ERR_WRITE;
+    }
+    sent += static_cast<int>(written.n);
+  }
+  return DL_OK;
+}
+
+int DataLink::ReceiveEvent(RNG_RingBuffer* rb, int trs, int sec, int usec) {
+  if (!connected) {
+    err_line("ReceiveEvent(): Not connected.  No action taken.");
+    return DL_ERR_NOT_CONNECTED;
+  }
+  if (receive_lock) {
+    err_line("ReceiveEvent(): Receive lock set.  Waiting for space in Ring Buffer.");
+    return DL_ERR_RECEIVE_LOCK;
+  }
+
+  // Pattern bytes that an earlier call read but could not complete are taken
+  // back; they are kept again only if this call also ends waiting for more.
+  unsigned char window[kPatternBytes];
+  std::memcpy(window, pending_pattern, sizeof window);
+  int filled = pending_pattern_bytes;
+  std::memset(pending_pattern, 0, sizeof pending_pattern);
+  pending_pattern_bytes = 0;
+  int status = FillPatternWindow(window, filled, trs, sec, usec);
+  if (status == DL_OK) status = ScanPatternWindow(window);
+  if (status != DL_OK) {
+    if (status == DL_ERR_TIMEOUT || status == DL_ERR_SCAN_WOULD_BLOCK) {
+      std::memcpy(pending_pattern, window, sizeof window);
+      pending_pattern_bytes = filled;
+    }
+    return status;
+  }
+
+  // The kind follows the pattern as this end reads it; the header keeps the
+  // bytes as they arrived.
+  const uint32_t arrived_word = host_word(window);
+  const uint32_t pattern = get_swap() ? reversed(arrived_word) : arrived_word;
+  select_data_format(pattern);
+  const BlockKind& kind = kind_of(pattern);
+  const size_t header_size = kind.header_size;
+
+  alignas(8) unsigned char head[kLargestHeaderBytes] = {};
+  std::memcpy(head, window, kPatternBytes);
+  status = ReadMissing(reinterpret_cast<char*>(head) + kPatternBytes, header_size - kPatternBytes,
+                       kEmptyReadLimitHeader, kind.header_message);
+  if (status != DL_OK) {
+    if (!kind.event) ReleaseBlock();
+    return status;
+  }
+
+  if (reversed_pattern(arrived_word) && must_swap == 0 && !no_swap) {
+    must_swap = 1;
+    sys_error("ReceiveEvent(): Automatically switching swap !!!");
+  }
+
+  alignas(8) unsigned char arrived[kLargestHeaderBytes];
+  std::memcpy(arrived, head, header_size);
+  if (get_swap()) {
+    int converted =
+        kind.event ? vrq5_convert_event_head_sized(head, head, header_size) : vrq5_convert_slow_data_head(head, head);
+    if (converted != 0) {
+      if (!kind.event) ReleaseBlock();
+      out_print("BAD_SWAP middle\n");
+      return DL_ERR_CONVERT;
+    }
+  }
+  const uint64_t length = block_length(head, kind);
+
+  // The space check and the later ring write are separate: nothing is
+  // reserved in between.
+  if (rb != nullptr) {
+    const uint64_t free_bytes = static_cast<uint64_t>(rb->size()) - static_cast<uint64_t>(rb->bytesUsed());
+    const int ack = free_bytes < length ? 1 : 0;
+    status = SendAck(ack, kind.event ? "ReceiveEvent(): Failed to send ack" : nullptr);
+    if (status != DL_OK) return status;
+    if (ack != 0) {
+      if (!kind.event) ReleaseBlock();
+      return DL_ERR_BUFFER_SIZE;
+    }
+  }
+  if (kind.event && owncntr) ++eventn;
+
+  // A negative 2024 length, or a block shorter than its own header, is
+  // refused. A length that no allocation can meet leaves the stream to be
+  // resynchronised by the next call instead of taking the collector down.
+  ReleaseBlock();
+  if (static_cast<int64_t>(length) < 0 || length < header_size) return DL_ERR_VALUE;
+  if (length > static_cast<uint64_t>(SIZE_MAX)) return DL_ERR_ALLOC;
+  buffer = new (std::nothrow) char[static_cast<size_t>(length)];
+  if (buffer == nullptr) return DL_ERR_ALLOC;
+  size = static_cast<size_t>(length);
+  std::memcpy(buffer, arrived, header_size);
+
+  const size_t body = size - header_size;
+  if (body > 0) {
+    status =
+        ReadMissing(buffer + header_size, body, kind.event ? kEmptyReadLimitEventBody : kEmptyReadLimitBody,
+                    "ReceiveEvent() 2: read pattern too many empty messages, consider TCP connection broken, EVENT");
+    if (status != DL_OK) {
+      ReleaseBlock();
+      return status;
+    }
+  }
+  int convert_code = 0;
+  status = RepairBlock(convert_code);
+  if (status != DL_OK) {
+    ReleaseBlock();
+    out_print("BAD SWAP %d->%s\n", status, vrq5_get_convert_error(convert_code));
+  }
+  return status;
+}
