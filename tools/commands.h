@@ -1,0 +1,51 @@
+// commands.h - the subcommands of the datalink tool and their options.
+#ifndef DATALINK_TOOL_COMMANDS_H
+#define DATALINK_TOOL_COMMANDS_H
+
+#include <cstdint>
+#include <string>
+
+#include "common.h"
+#include "units.h"
+
+namespace dltool {
+
+struct ListenOptions {
+  LinkOptions link;
+  uint64_t ring_bytes = 64ull << 20;
+  std::string out_file;
+  uint64_t count = 0;  // 0: until the producer closes or Ctrl-C
+  bool verbose = false;
+  bool hex = false;
+};
+
+struct SendOptions {
+  LinkOptions link;
+  bool ack = false;
+  uint64_t count = 1000;
+  uint64_t size = 1024;  // bytes of body behind the header
+  Kind kind = Kind::Event;
+  double rate_hz = 0;  // 0: as fast as the link takes them
+  std::string replay_file;
+};
+
+struct DemoOptions {
+  LinkOptions link;
+  uint64_t units = 3000;
+  uint64_t images = 200;
+};
+
+struct BenchOptions {
+  bool csv = false;
+  bool quick = false;  // fewer units per row, for smoke runs
+  std::string sizes;   // comma-separated unit sizes; empty: the standard set
+};
+
+int run_listen(const ListenOptions& options);
+int run_send(const SendOptions& options);
+int run_demo(const DemoOptions& options);
+int run_bench(const BenchOptions& options);
+
+}  // namespace dltool
+
+#endif  // DATALINK_TOOL_COMMANDS_H

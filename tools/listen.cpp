@@ -1,0 +1,126 @@
+// listen.cpp - "datalink listen": a collector that receives blocks into a
+// ring buffer, shows or records them, and reports what it saw.
+#include <cstdio>
+#include <memory>
+
+#include "commands.h"
+#include "recorder.h"
+#include "status_name.h"
+
+namespace dltool {
+
+namespace {
+
+// The collector's wait: short enough that Ctrl-C is seen within a quarter
+// of a second when the link is quiet.
+constexpr int kWaitAttempts = 1;
+constexpr int kWaitMicroseconds = 250000;
+constexpr int kHexBytesPerLine = 16;
+
+void dump_hex(const char* block, size_t size) {
+  for (size_t offset = 0; offset < size; offset += kHexBytesPerLine) {
+    std::printf("  %08zx ", offset);
+    for (size_t i = offset; i < offset + kHexBytesPerLine && i < size; ++i)
+      std::printf(" %02x", static_cast<unsigned char>(block[i]));
+    std::printf("\n");
+  }
+}
+
+}  // namespace
+
+int run_listen(const ListenOptions& options) {
+  std::unique_ptr<FILE, int (*)(FILE*)> out(nullptr, &std::fclose);
+  if (!options.out_file.empty()) {
+    out.reset(std::fopen(options.out_file.c_str(), "wb"));
+    if (!out) {
+      fail_line("cannot write " + options.out_file);
+      return kExitFailure;
+    }
+  }
+  auto link = open_listener(options.link);
+  if (!link) return kExitFailure;
+  install_stop_handler();
+  std::fprintf(stderr, "listening on %s port %d\n", options.link.unix_domain ? "unix" : "tcp", options.link.port);
+  if (link->Connect(true) != DL_OK) {
+    close_link(*link);
+    if (stop_requested()) return kExitOk;
+    fail_line("accept failed");
+    return kExitFailure;
+  }
+
+  RNG_RingBuffer ring(options.ring_bytes);
+  bool write_failed = false;
+  Recorder recorder(ring, [&](const char* block, size_t size) {
+    if (out && std::fwrite(block, 1, size, out.get()) != size) write_failed = true;
+  });
+
+  StatusLine status;
+  uint64_t blocks = 0, bytes = 0, refusals = 0, bad_blocks = 0;
+  int refused_while_empty = 0;
+  int exit_code = kExitOk;
+  auto start = std::chrono::steady_clock::now();
+  while (!stop_requested() && (options.count == 0 || blocks < options.count)) {
+    int rc = link->ReceiveEvent(&ring, kWaitAttempts, 0, kWaitMicroseconds);
+    if (rc == DL_OK) {
+      refused_while_empty = 0;
+      if (link->WriteBlockToRingBuffer(ring) != DL_OK) ++bad_blocks;
+      ++blocks;
+      bytes += link->get_event_length();
+      if (options.verbose || options.hex) {
+        status.clear();
+        const char* block = reinterpret_cast<const char*>(link->get_event_header());
+        if (block == nullptr) block = reinterpret_cast<const char*>(link->get_event_header_2024());
+        if (block == nullptr) block = reinterpret_cast<const char*>(link->get_slow_data_header());
+        if (block != nullptr) {
+          std::printf("block %llu %s\n", static_cast<unsigned long long>(blocks),
+                      describe_block(block, link->get_event_length()).c_str());
+          if (options.hex) dump_hex(block, link->get_event_length());
+        }
+      }
+      status.update(blocks, bytes);
+      continue;
+    }
+    if (rc == DL_ERR_BUFFER_SIZE) {
+      ++refusals;
+      // Refused although the recorder had emptied the ring: the block is
+      // larger than the whole ring and would be refused forever.
+      if (ring.bytesUsed() == 0 && ++refused_while_empty >= 2) {
+        status.clear();
+        fail_line("ring of " + std::to_string(options.ring_bytes) + " bytes is too small for the next block");
+        exit_code = kExitFailure;
+        break;
+      }
+      continue;
+    }
+    if (link->peer_closed()) break;
+    if (rc == DL_ERR_TIMEOUT || rc == DL_ERR_SCAN_WOULD_BLOCK) continue;
+    if (stop_requested()) break;
+    if (rc == DL_ERR_READ) {
+      status.clear();
+      fail_line("reading from the link failed");
+      exit_code = kExitFailure;
+      break;
+    }
+    // A block the library refused (wrong size, failed conversion): the next
+    // call resynchronises on the following pattern.
+    ++bad_blocks;
+    status.clear();
+    fail_line(std::string("skipped a bad block: ") + datalink::status_name(rc));
+  }
+  double seconds = seconds_since(start);
+  recorder.finish();
+  status.clear();
+  close_link(*link);
+  if (out && std::fflush(out.get()) != 0) write_failed = true;
+  std::printf("received %llu blocks, %llu bytes in %.2f s (%s), %llu acknowledgement refusals, %llu bad blocks\n",
+              static_cast<unsigned long long>(blocks), static_cast<unsigned long long>(bytes), seconds,
+              rate_text(bytes, seconds).c_str(), static_cast<unsigned long long>(refusals),
+              static_cast<unsigned long long>(bad_blocks));
+  if (write_failed) {
+    fail_line("writing " + options.out_file + " failed");
+    return kExitFailure;
+  }
+  return exit_code;
+}
+
+}  // namespace dltool
