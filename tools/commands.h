@@ -15,6 +15,7 @@ struct ListenOptions {
   uint64_t ring_bytes = 64ull << 20;
   std::string out_file;
   uint64_t count = 0;  // 0: until the producer closes or Ctrl-C
+  bool ack = false;    // answer every header from the ring's free space
   bool verbose = false;
   bool hex = false;
 };

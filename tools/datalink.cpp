@@ -39,6 +39,8 @@ int main(int argc, char** argv) {
   listen_command->add_option("--ring", listen.ring_bytes, "ring buffer size in bytes")->check(CLI::PositiveNumber);
   listen_command->add_option("--out,-o", listen.out_file, "record the blocks, in host order, into this file");
   listen_command->add_option("--count,-n", listen.count, "stop after this many blocks (0: until the peer closes)");
+  listen_command->add_flag("--ack", listen.ack,
+                           "acknowledge every header from the ring's free space (the producer sends with --ack)");
   listen_command->add_flag("--verbose,-v", listen.verbose, "one line per block");
   listen_command->add_option("--format", format, "text, or hex to dump each block's bytes")
       ->check(CLI::IsMember({"text", "hex"}));

@@ -2,6 +2,7 @@
 // ring buffer, shows or records them, and reports what it saw.
 #include <cstdio>
 #include <memory>
+#include <thread>
 
 #include "commands.h"
 #include "recorder.h"
@@ -16,6 +17,7 @@ namespace {
 constexpr int kWaitAttempts = 1;
 constexpr int kWaitMicroseconds = 250000;
 constexpr int kHexBytesPerLine = 16;
+constexpr auto kRingFullPause = std::chrono::microseconds(50);
 
 void dump_hex(const char* block, size_t size) {
   for (size_t offset = 0; offset < size; offset += kHexBytesPerLine) {
@@ -60,10 +62,22 @@ int run_listen(const ListenOptions& options) {
   int exit_code = kExitOk;
   auto start = std::chrono::steady_clock::now();
   while (!stop_requested() && (options.count == 0 || blocks < options.count)) {
-    int rc = link->ReceiveEvent(&ring, kWaitAttempts, 0, kWaitMicroseconds);
+    int rc = link->ReceiveEvent(options.ack ? &ring : nullptr, kWaitAttempts, 0, kWaitMicroseconds);
     if (rc == DL_OK) {
       refused_while_empty = 0;
-      if (link->WriteBlockToRingBuffer(ring) != DL_OK) ++bad_blocks;
+      // Without acknowledgements nothing holds the producer back: wait here
+      // until the recorder has made room for the block.
+      while (link->WriteBlockToRingBuffer(ring) == DL_ERR_RING_WRITE && !stop_requested()) {
+        if (link->get_event_length() > options.ring_bytes) break;
+        std::this_thread::sleep_for(kRingFullPause);
+      }
+      if (link->get_event_length() > options.ring_bytes) {
+        status.clear();
+        fail_line("ring of " + std::to_string(options.ring_bytes) + " bytes is too small for a block of " +
+                  std::to_string(link->get_event_length()) + " bytes");
+        exit_code = kExitFailure;
+        break;
+      }
       ++blocks;
       bytes += link->get_event_length();
       if (options.verbose || options.hex) {
