@@ -60,7 +60,12 @@ double time_link(size_t size, uint64_t count, bool unix_domain, bool ack) {
   }
   RNG_RingBuffer ring(size * 2 + 4096);
   double seconds = -1;
-  if (listener->Connect(true) == DL_OK) {
+  int accepted;
+  {
+    QuietOutput quiet;
+    accepted = listener->Connect(true);
+  }
+  if (accepted == DL_OK) {
     auto start = std::chrono::steady_clock::now();
     uint64_t received = 0;
     while (received < count) {

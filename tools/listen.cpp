@@ -43,7 +43,12 @@ int run_listen(const ListenOptions& options) {
   if (!link) return kExitFailure;
   install_stop_handler();
   std::fprintf(stderr, "listening on %s port %d\n", options.link.unix_domain ? "unix" : "tcp", options.link.port);
-  if (link->Connect(true) != DL_OK) {
+  int accepted;
+  {
+    QuietOutput quiet;
+    accepted = link->Connect(true);
+  }
+  if (accepted != DL_OK) {
     close_link(*link);
     if (stop_requested()) return kExitOk;
     fail_line("accept failed");
