@@ -10,16 +10,31 @@
 //     event_number) are reversed as 64-bit units;
 //   * a body (event, slow data or image) is a sequence of 32-bit words, each
 //     reversed; a tail shorter than a word stays as it is.
+// Reversal is its own inverse: the receiver's conversions, making the same
+// layout decisions, give back the sender's bytes exactly. On the little-endian
+// hosts this library runs on, a reversed record is in network order.
 // A conversion takes a source and a destination; the same pointer twice
-// converts in place. Every conversion returns 0 on success or one of the
-// VRQ5_CONVERT_* codes, for which vrq5_get_convert_error() gives a text.
+// converts in place (other overlaps are not supported). Every conversion
+// returns 0 on success or one of the VRQ5_CONVERT_* codes, for which
+// vrq5_get_convert_error() gives a text; a refused conversion writes nothing.
 //
-// The functions without a length take it from the record's own header, in
-// the byte order that header is in at that point: the _hton functions read a
-// host-order header, vrq5_convert_event and vrq5_convert_slow_data read a
-// received header still in the sender's (other) order. They trust the length
-// they find; code that holds the real size of its buffer calls the *_sized
-// variants, which never touch a byte outside [0, length).
+// Layout. No conversion reads the data-format switch. The unsized event
+// conversions take 48 bytes when the pattern is 0xFFCCFFCC in either byte
+// order and 36 otherwise; the *_sized variants take the size they are given,
+// whatever the pattern says.
+//
+// Lengths. The functions without a length take it from the record's own
+// header, in the byte order that header is in at that point of the calling
+// order: the _hton functions read a host-order header; vrq5_convert_event and
+// vrq5_convert_slow_data read a received header in the order its pattern
+// shows (a host-order pattern means host order, anything else the sender's
+// other order); vrq5_convert_data reads a head that is already converted. A
+// length below the header size, a negative 2024 or frame-head length and a
+// 2024 length above 4 GiB - 1 (the link counts units in 32 bits) are refused;
+// so is a slow-data body whose preceding header lacks the given pattern. Beyond that
+// they trust the length they find; code that holds the real size of its
+// buffer calls the *_sized variants, which never touch a byte outside
+// [0, length).
 #ifndef VRQ5EVUTL_H
 #define VRQ5EVUTL_H
 
@@ -205,32 +220,40 @@ enum {
   VRQ5_CONVERT_OK = 0,
   VRQ5_CONVERT_NULL = 1,          // a null source or destination
   VRQ5_CONVERT_SHORT_LENGTH = 2,  // a length smaller than its header
-  VRQ5_CONVERT_BAD_HEADER = 3,    // a header size that is neither 36 nor 48 bytes
+  VRQ5_CONVERT_BAD_HEADER = 3,    // a header that does not fit the call: an event header size other than
+                                  // 36 or 48, a head size that does not match the image sub-block type,
+                                  // or a slow-data body not behind a header with the given pattern
   VRQ5_CONVERT_BAD_LENGTH = 4,    // a length that is negative or otherwise impossible
   VRQ5_CONVERT_BAD_TYPE = 5,      // an image sub-block type other than 13 and 27
 };
 
 // Header conversions: the record only.
 // 36 or 48 bytes: the layout follows the pattern in either byte order (the
-// 2024 pattern means 48 bytes, anything else 36).
+// 2024 pattern means 48 bytes, anything else 36). A caller whose record may
+// be 36 bytes with a 2024 pattern uses vrq5_convert_event_head_sized.
 VRQ5EVUTL_API int vrq5_convert_event_head(void* src, void* dst);
-VRQ5EVUTL_API int vrq5_convert_slow_data_head(void* src, void* dst);  // 12 bytes
-VRQ5EVUTL_API int vrq5_convert_image_head(void* src, void* dst);      // 8 bytes
-VRQ5EVUTL_API int vrq5_convert_image_ext_head(void* src, void* dst);  // 100 bytes
-VRQ5EVUTL_API int vrq5_convert_spect_head(void* src, void* dst);      // whole 56-byte intro
+VRQ5EVUTL_API int vrq5_convert_slow_data_head(void* src, void* dst);  // 12 bytes: 3 words
+VRQ5EVUTL_API int vrq5_convert_image_head(void* src, void* dst);      // 8 bytes: 2 words
+VRQ5EVUTL_API int vrq5_convert_image_ext_head(void* src, void* dst);  // 100 bytes: 25 words
+VRQ5EVUTL_API int vrq5_convert_spect_head(void* src, void* dst);      // whole 56-byte intro: 14 words
 
 // Whole units, header and body. len -1 takes the length from the host-order
-// header; len >= 0 is the length in bytes.
+// header; len >= 0 is the length in bytes; other negative values are refused.
 VRQ5EVUTL_API int vrq5_convert_event_hton(void* src, void* dst, int len);
-// A received event, header still in the sender's order.
+// A received event, header still in the sender's order (see Lengths above).
 VRQ5EVUTL_API int vrq5_convert_event(void* src, void* dst);
-// The body behind a host-order slow-data header: channels 32-bit words.
+// The body behind a host-order slow-data header, which must sit in the 12
+// bytes just before src and carry pattern: its data_length - 12 bytes as
+// words. channels counts channels, not bytes, and is not used for the size.
 VRQ5EVUTL_API int vrq5_convert_slow_data_block_hton(void* src, void* dst, int channels, uint32_t pattern);
-// A received slow-data block, header still in the sender's order.
+// A received slow-data block, header still in the sender's order (see Lengths
+// above): 3 header words, then data_length - 12 bytes as words.
 VRQ5EVUTL_API int vrq5_convert_slow_data(void* src, void* dst);
 // An image body behind its head (type 13 with an 8-byte head, 27 with a
-// 100-byte head); the length is read from the head just before src, which the
-// sender has already converted to network order.
+// 100-byte head). Its length is the head's last word, in the 4 bytes just
+// before src, which the sender has already converted to network order; the
+// body is that length minus the head size. Image data on their own (the
+// image receiver) are never converted.
 VRQ5EVUTL_API int vrq5_convert_data(void* src, void* dst, int type, int head_size);
 
 // Sized variants: the caller states the real sizes; nothing outside
@@ -253,9 +276,11 @@ VRQ5EVUTL_API char* vrq5_get_convert_error(int code);
 //   set_data_format_2010(true)  selects 2010,
 //   set_data_format_2024(true)  selects 2024,
 //   either call with false      selects the older generation that is neither.
-// is_data_format_2024() is true exactly when 2024 is in force. The switch is
-// atomic, so threads never race on it, but it is one value per process: every
-// link of the process sets and reads the same switch.
+// is_data_format_2024() is true exactly when 2024 is in force, and
+// is_data_format_2010() exactly when 2010 is; the process starts with the
+// older generation. The switch is atomic, so threads never race on it, but it
+// is one value per process: every link of the process sets and reads the same
+// switch. The conversions themselves never read it.
 VRQ5EVUTL_API void set_data_format_2010(bool flag);
 VRQ5EVUTL_API void set_data_format_2024(bool flag);
 VRQ5EVUTL_API bool is_data_format_2024();

@@ -8,8 +8,11 @@
 // invisible to callers.
 //
 // Threads: one writer thread and one reader thread may use one ring at the
-// same time (the collector writes while a recorder reads). More than one
-// writer, or more than one reader, needs the caller's own lock.
+// same time (the collector writes while a recorder reads); size() and
+// bytesUsed() may be called from either. More than one writer, or more than
+// one reader, needs the caller's own lock. The free space a writer measures
+// can only grow until its own next Write, so a block that fit at the check
+// still fits at the Write.
 #ifndef RINGBUFFER_H
 #define RINGBUFFER_H
 
@@ -22,7 +25,9 @@
 #endif
 
 // Control record of a ring: its storage [bufStart, bufEnd), where the next
-// write and read go, and where the last write ended.
+// write and read go, and where the last write ended. The ring refreshes these
+// pointers for callers that look at them, but keeps its own counts elsewhere:
+// read them only from a thread that is not writing or reading at the time.
 struct RNG_BUFFER_STRUCT {
   char* bufEnd;
   char* bufStart;
@@ -39,16 +44,20 @@ RINGBUFFER_API unsigned long RNG_BytesUsed(RNG_BUFFER_ID id);
 
 class RINGBUFFER_API RNG_RingBuffer {
  public:
-  // A ring of capacity bytes (at least 1).
+  // A ring of capacity bytes; all of them are usable. A ring of 0 bytes
+  // holds nothing and refuses every write.
   explicit RNG_RingBuffer(unsigned long capacity);
   ~RNG_RingBuffer();
   RNG_RingBuffer(const RNG_RingBuffer&) = delete;
   RNG_RingBuffer& operator=(const RNG_RingBuffer&) = delete;
 
   // Stores the whole block and returns length, or stores nothing and returns
-  // 0 when the free space is smaller than length (or data is null).
+  // 0 when the free space is smaller than length (or data is null). A block
+  // whose length equals the free space fits. Compare the result as unsigned:
+  // a block longer than INT_MAX comes back as a negative int.
   int Write(char* data, unsigned int length);
-  // Moves up to length bytes, oldest first, into dst; returns how many.
+  // Moves up to length bytes (at most INT_MAX), oldest first, into dst;
+  // returns how many, 0 when the ring is empty or dst is null.
   int Read(char* dst, unsigned int length);
 
   unsigned long size() { return RNG_Size(id_); }
