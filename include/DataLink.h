@@ -168,7 +168,18 @@ class DATALINK_API DataLink {
   // the read set it.
   long ReadLink(void* dst, size_t count);
 
-  // Sending internals.
+  // Sending internals. rtr is the retry budget of one SendEvent call, spent
+  // by 100 ms waits that time out and renewed on progress; sent_total counts
+  // the unit's bytes on the wire. Each procedure returns 0 or the status the
+  // call ends with.
+  int SendHeaderPhase(const char* header, int hdsz, int& rtr);
+  int AwaitAcknowledgement(int& rtr);
+  int WriteEventBuffer(const char* event_buf, uint32_t event_length, uint32_t& sent_total, int& rtr);
+  int WriteScatterSteps(struct iovec* vector, int frs, uint32_t& sent_total, int& rtr);
+  // The errno policy of the sending side: EAGAIN asks for another try; EPIPE
+  // takes the link down (the peer is gone); anything else is a failure.
+  bool SendRetryable(int err);
+  void DropLinkIfPeerGone(int err);
 
   // Receiving internals.
   // The first wait and the bytes still missing from the 4-byte pattern

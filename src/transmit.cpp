@@ -1,1 +1,237 @@
-// placeholder
+// transmit.cpp - the byte-moving half of SendEvent: the acknowledged header,
+// the wait for the receiver's answer, the write of a converted unit and the
+// stepped scatter write of the caller's elements.
+//
+// All four share one 100 ms wait that spends the call's retry budget, and one
+// errno policy. In guarded mode (no_delay) every transfer waits for the socket
+// first; in plain mode the transfers run bare on what should be a blocking
+// socket. Should a plain-mode transfer meet EAGAIN all the same (a listener
+// accepted with no_delay and switched to SetDelay() afterwards), the next pass
+// waits like a guarded one instead of spinning on the socket.
+#include <cerrno>
+#include <cstdio>
+
+#include "DataLink.h"
+#include "limits.h"
+#include "messages.h"
+#include "sys.h"
+
+using namespace datalink;
+
+namespace {
+
+constexpr bool kForWrite = true;
+constexpr bool kForRead = false;
+
+// One wait of the sending side. A time-out spends one unit of the budget.
+sys::WaitResult wait_spending(int fd, bool for_write, int& rtr) {
+  sys::WaitResult wait = sys::wait_ready(fd, for_write, 0, kSelectTimeoutUs, false);
+  if (wait.ret == 0) --rtr;
+  return wait;
+}
+
+// The system error printer describes errno; restore the failed call's value,
+// which an output line in between may have overwritten.
+void report_errno(const char* text, int err) {
+  errno = err;
+  sys_error(text);
+}
+
+uint32_t low32(size_t length) { return static_cast<uint32_t>(length); }
+
+uint32_t sum_lengths(const struct iovec* first, int count) {
+  uint32_t sum = 0;
+  for (int i = 0; i < count; ++i) sum += low32(first[i].iov_len);
+  return sum;
+}
+
+// After a writev that took step_sent bytes of the elements from indx on,
+// moves indx to the first element with unsent bytes and trims that element
+// to them, so the next writev resumes at the first unsent byte.
+void skip_sent_bytes(struct iovec* vector, int& indx, int& fr_left, uint32_t step_sent) {
+  int kk = indx;
+  uint32_t tl = low32(vector[kk].iov_len);
+  while (tl < step_sent && kk + 1 < indx + fr_left) {
+    ++kk;
+    tl += low32(vector[kk].iov_len);
+  }
+  int next = kk + 1;
+  if (tl != step_sent) {
+    // Element kk went out in part: keep only its tail.
+    const uint32_t unsent = tl - step_sent;
+    vector[kk].iov_base = static_cast<char*>(vector[kk].iov_base) + (low32(vector[kk].iov_len) - unsent);
+    vector[kk].iov_len = unsent;
+    next = kk;
+  }
+  fr_left -= next - indx;
+  indx = next;
+}
+
+}  // namespace
+
+bool DataLink::SendRetryable(int err) {
+  if (err == EAGAIN) return true;
+  DropLinkIfPeerGone(err);
+  return false;
+}
+
+void DataLink::DropLinkIfPeerGone(int err) {
+  if (err == EPIPE) Disconnect();
+}
+
+// The header goes out alone so that the receiver can check its room before
+// the body follows. Always guarded, whatever no_delay says; an EAGAIN on the
+// write is reported as 28 rather than retried.
+int DataLink::SendHeaderPhase(const char* header, int hdsz, int& rtr) {
+  int hd_len = 0;
+  while (rtr > 0 && hd_len < hdsz) {
+    sys::WaitResult wait = wait_spending(sockin, kForWrite, rtr);
+    if (wait.ret < 0) {
+      out_line("ERROR");
+      report_errno("SendEvent(): select() failed for ACK", wait.err);
+      DropLinkIfPeerGone(wait.err);
+      return DL_ERR_READ;
+    }
+    if (wait.ret == 0) continue;
+    if (!wait.ours) {
+      out_line("SendEvent() select triggered but not our socket");
+      continue;
+    }
+    sys::IoResult written = sys::write_some(sockin, header + hd_len, static_cast<size_t>(hdsz - hd_len));
+    if (written.failed()) {
+      report_errno("Failed to send event header", written.err);
+      out_print("ERRNO: %d\n", written.err);
+      return SendRetryable(written.err) ? DL_ERR_WOULD_BLOCK : DL_ERR_WRITE;
+    }
+    if (written.n > 0) {
+      rtr = retrs;
+      hd_len += static_cast<int>(written.n);
+    }
+  }
+  return hd_len == hdsz ? DL_OK : DL_ERR_RETRIES;
+}
+
+// The receiver answers with one int32 in its own byte order: 0 when its ring
+// buffer has room for the unit. Only 0 counts, so the order cannot turn a
+// refusal into consent. Reads that bring nothing are counted apart from the
+// time-outs: a closed peer makes every read return 0 at once.
+int DataLink::AwaitAcknowledgement(int& rtr) {
+  rtr = retrs;
+  int ack = 0;
+  int hd_len = 0;
+  int errcnt = 0;
+  bool wait_first = no_delay;
+  while (rtr > 0 && errcnt < kAckEmptyReadLimit && hd_len < kAckBytes) {
+    if (wait_first) {
+      sys::WaitResult wait = wait_spending(sockin, kForRead, rtr);
+      if (wait.ret < 0) {
+        DropLinkIfPeerGone(wait.err);
+        return DL_ERR_READ;
+      }
+      if (wait.ret == 0) continue;
+      if (!wait.ours) {
+        out_line("SendEvent() select triggered but not our socket");
+        continue;
+      }
+    }
+    long got = ReadLink(reinterpret_cast<char*>(&ack) + hd_len, static_cast<size_t>(kAckBytes - hd_len));
+    if (got > 0) {
+      rtr = retrs;
+      hd_len += static_cast<int>(got);
+      errcnt = 0;
+      wait_first = no_delay;
+      continue;
+    }
+    if (got < 0) {
+      const int err = errno;
+      if (!SendRetryable(err)) return DL_ERR_WRITE;
+      wait_first = true;
+    }
+    ++errcnt;
+  }
+  if (hd_len < kAckBytes) return DL_ERR_RETRIES;
+  if (get_swap()) vrq5_swap4(&ack, &ack, 1);
+  return ack == 0 ? DL_OK : DL_ERR_BUFFER_SIZE;
+}
+
+// Writes the converted unit from sent_total to its end. Running out of budget
+// is not a failure here: the caller compares sent_total with the length.
+int DataLink::WriteEventBuffer(const char* event_buf, uint32_t event_length, uint32_t& sent_total, int& rtr) {
+  bool wait_first = no_delay;
+  while (sent_total < event_length && rtr > 0) {
+    if (wait_first) {
+      sys::WaitResult wait = wait_spending(sockin, kForWrite, rtr);
+      if (wait.ret < 0) {
+        if (!SendRetryable(wait.err)) return DL_ERR_WRITE;
+        continue;
+      }
+      if (wait.ret == 0) continue;
+      rtr = retrs;
+    }
+    sys::IoResult written = sys::write_some(sockin, event_buf + sent_total, event_length - sent_total);
+    if (written.failed()) {
+      if (no_delay) {
+        report_errno("SendEvent(): Writev(1) failed", written.err);
+      } else {
+        report_errno("SendEvent(): Writev(2) failed", written.err);
+      }
+      if (!SendRetryable(written.err)) return DL_ERR_WRITE;
+      wait_first = true;
+      continue;
+    }
+    sent_total += static_cast<uint32_t>(written.n);
+    wait_first = no_delay;
+  }
+  return DL_OK;
+}
+
+// Hands the caller's elements to writev, at most kMaxIovPerWritev at a time,
+// without copying a body byte. Each step gets a fresh budget; a step that
+// spends it ends the whole write, and the caller reports the shortfall.
+int DataLink::WriteScatterSteps(struct iovec* vector, int frs, uint32_t& sent_total, int& rtr) {
+  const int steps = frs / kMaxIovPerWritev;
+  for (int s = 0; s <= steps; ++s) {
+    rtr = retrs;
+    const int start_indx = s * kMaxIovPerWritev;
+    if (start_indx >= frs) continue;
+    const int step_frs = frs - start_indx < kMaxIovPerWritev ? frs - start_indx : kMaxIovPerWritev;
+    uint32_t step_length = sum_lengths(vector + start_indx, step_frs);
+    int fr_left = step_frs;
+    int indx = start_indx;
+    bool wait_first = no_delay;
+    while (step_length != 0 && rtr > 0) {
+      if (wait_first) {
+        sys::WaitResult wait = wait_spending(sockin, kForWrite, rtr);
+        if (wait.ret < 0) {
+          if (!SendRetryable(wait.err)) return DL_ERR_WRITE;
+          continue;
+        }
+        if (wait.ret == 0) continue;
+        rtr = retrs;
+      }
+      sys::IoResult written = sys::writev_some(sockin, vector + indx, fr_left);
+      if (written.failed()) {
+        if (!no_delay) {
+          report_errno("SendEvent(): Writev(4) failed", written.err);
+          out_print("PARAMS: fr_left: %d  sockin: %d   vector+indx: %lx\n", fr_left, sockin,
+                    reinterpret_cast<unsigned long>(vector + indx));
+          std::fflush(nullptr);
+        }
+        if (!SendRetryable(written.err)) return DL_ERR_WRITE;
+        wait_first = true;
+        continue;
+      }
+      wait_first = no_delay;
+      const uint32_t step_sent = static_cast<uint32_t>(written.n);
+      sent_total += step_sent;
+      step_length -= step_sent;
+      if (step_length == 0) break;
+      skip_sent_bytes(vector, indx, fr_left, step_sent);
+      if (fr_left < 0)
+        out_line("NEGATIVE fr_left: %d step_frs: %d indx: %d s: %d  DEF_IOV_MAX: %d frs: %d", fr_left, step_frs, indx,
+                 s, kMaxIovPerWritev, frs);
+    }
+    if (step_length != 0) break;
+  }
+  return DL_OK;
+}
