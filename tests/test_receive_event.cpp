@@ -18,7 +18,9 @@ using namespace testsupport;
 
 #if defined(__SANITIZE_ADDRESS__)
 // A hostile length must come back as a failed allocation, not end the run.
-extern "C" const char* __asan_default_options() { return "allocator_may_return_null=1"; }
+extern "C" __attribute__((visibility("default"), used)) const char* __asan_default_options() {
+  return "allocator_may_return_null=1";
+}
 #endif
 
 namespace {
