@@ -8,7 +8,7 @@
 #include <new>
 
 #include "DataLink.h"
-#include "limits.h"
+#include "link_limits.h"
 #include "messages.h"
 #include "sys.h"
 

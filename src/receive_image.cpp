@@ -3,7 +3,7 @@
 #include <cstring>
 
 #include "DataLink.h"
-#include "limits.h"
+#include "link_limits.h"
 #include "messages.h"
 
 using namespace datalink;

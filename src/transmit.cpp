@@ -12,7 +12,7 @@
 #include <cstdio>
 
 #include "DataLink.h"
-#include "limits.h"
+#include "link_limits.h"
 #include "messages.h"
 #include "sys.h"
 

@@ -3,7 +3,7 @@
 #include <cerrno>
 
 #include "DataLink.h"
-#include "limits.h"
+#include "link_limits.h"
 #include "messages.h"
 #include "sys.h"
 

@@ -1,4 +1,4 @@
-// limits.h - the named limits of the link's loops. Fuzzing builds lower the
+// link_limits.h - the named limits of the link's loops. Fuzzing builds lower the
 // empty-read and scan limits so that one garbled input does not take seconds;
 // every other build keeps the protocol's values.
 #ifndef DATALINK_LIMITS_H
