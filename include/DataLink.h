@@ -85,8 +85,8 @@ class DATALINK_API DataLink {
   /// budget, 26 + op budget used up otherwise, 16 (read) / 13 (write) on a
   /// failed select or without a usable connection.
   int IfReady(bool op, int trs, int sec, int usec);
-  /// Writes sz raw bytes to the peer: 0, 6, 13, 21, or 23 when the budget of
-  /// 100 ms waits ran out before all bytes went out.
+  /// Writes sz raw bytes to the peer: 0, 6, 13, 21, 19 for a negative sz, or
+  /// 23 when the budget of 100 ms waits ran out before all bytes went out.
   int SendRequest(const char* buf, int sz);
 
   // ---- Sending ----
@@ -102,7 +102,7 @@ class DATALINK_API DataLink {
   /// Receives the next block into the object's block buffer, in host order.
   /// rb (may be null) is used for the free-space check that decides the
   /// acknowledgement; the block is not written into it. trs, sec and usec
-  /// bound the first wait. 0, 6, 10, 12, 13, 16, 19, 21, 22, 25, 29 or 30.
+  /// bound the first wait. 0, 6, 10, 13, 16, 19, 21, 22, 25, 29 or 30.
   int ReceiveEvent(RNG_RingBuffer* rb, int trs, int sec, int usec);
   /// Copies the last block into rb: 0, 20 (rb took less) or 24 (no block).
   int WriteBlockToRingBuffer(RNG_RingBuffer& rb);
@@ -123,7 +123,7 @@ class DATALINK_API DataLink {
 
   // ---- Receiving images and spectra ----
   /// Finds the next image intro (108 bytes) and reads it, in host order.
-  /// 0, 6, 16, 21, 29, or the readiness wait's status.
+  /// 0, 6, 16, 19 (null intro), 21, 29, or the readiness wait's status.
   int ReceiveImageHeader(vrq5_image_ext_intro* im_fr_hd);
   /// Reads the image data the intro announces into *buf (at least sz bytes),
   /// or into a buffer allocated with new[] for a null *buf, which the caller

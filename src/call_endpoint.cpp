@@ -45,7 +45,8 @@ int DataLink::Connect(const char* host, int port) {
   }
   // The lookup comes first, so a UNIX-domain link still needs a host name
   // that resolves.
-  struct hostent* entry = gethostbyname(host);
+  if (host == nullptr) errno = EINVAL;
+  struct hostent* entry = host != nullptr ? gethostbyname(host) : nullptr;
   if (entry == nullptr || entry->h_addr_list[0] == nullptr) {
     sys_error("Connect(): gethostbyname failed, socket released");
     return DL_ERR_HOST;

@@ -71,6 +71,8 @@ int put_ev_time(ers_entry* ent, ers_event_time_stamp* ts, unsigned int diff, int
     return 1;
   }
   if (ts == nullptr) return 1;
+  // ts may be one of the stamps the trimming deletes.
+  const ers_event_time_stamp given = *ts;
 
   // The oldest stamps go first, also when ts turns out to be present already.
   std::vector<ers_event_time_stamp*>& list = *ent->fast_event_time;
@@ -78,7 +80,8 @@ int put_ev_time(ers_entry* ent, ers_event_time_stamp* ts, unsigned int diff, int
     delete list.front();
     list.erase(list.begin());
   }
-  if (list_holds(list, *ts, diff, mode)) return 0;
-  list.push_back(new ers_event_time_stamp{ts->time, ts->evid, time_value(*ts)});
+  if (list_holds(list, given, diff, mode)) return 0;
+  list.reserve(list.size() + 1);  // a failed growth must not leak the new stamp
+  list.push_back(new ers_event_time_stamp{given.time, given.evid, time_value(given)});
   return 0;
 }

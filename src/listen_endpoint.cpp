@@ -86,7 +86,7 @@ int DataLink::Connect(bool how) {
     return DL_ERR_CONNECTED;
   }
   if (!how) {
-    if (sockin >= 0) close(sockin);
+    if (sockin > 0) close(sockin);
     connected = 0;
   }
   // The listening socket is blocking: this waits until a peer connects.

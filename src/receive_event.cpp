@@ -290,7 +290,8 @@ int DataLink::ReceiveEvent(RNG_RingBuffer* rb, int trs, int sec, int usec) {
   // The space check and the later ring write are separate: nothing is
   // reserved in between.
   if (rb != nullptr) {
-    const uint64_t free_bytes = static_cast<uint64_t>(rb->size()) - static_cast<uint64_t>(rb->bytesUsed());
+    const uint64_t capacity = rb->size();
+    const uint64_t free_bytes = capacity - static_cast<uint64_t>(rb->bytesUsed());
     const int ack = free_bytes < length ? 1 : 0;
     status = SendAck(ack, kind.event ? "ReceiveEvent(): Failed to send ack" : nullptr);
     if (status != DL_OK) return status;
@@ -299,7 +300,7 @@ int DataLink::ReceiveEvent(RNG_RingBuffer* rb, int trs, int sec, int usec) {
       return DL_ERR_BUFFER_SIZE;
     }
   }
-  if (kind.event && owncntr) ++eventn;
+  if (kind.event && owncntr) eventn = static_cast<int>(static_cast<unsigned int>(eventn) + 1u);  // wraps, no UB
 
   // A negative 2024 length, or a block shorter than its own header, is
   // refused. A length that no allocation can meet leaves the stream to be

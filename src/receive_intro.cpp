@@ -27,6 +27,9 @@ bool is_intro_pattern(uint32_t value) {
 int DataLink::SeekIntroPattern(const char* read_failed, const char* too_many_empty) {
   unsigned char window[kPatternBytes] = {0, 0, 0, 0};
   int empty_reads = 0;
+  // Pattern bytes an event receive kept belong to a stream position this
+  // search moves past.
+  pending_pattern_bytes = 0;
   for (;;) {
     std::memmove(window, window + 1, sizeof window - 1);
     window[kPatternBytes - 1] = 0;
@@ -82,7 +85,7 @@ int DataLink::ReceiveIntroData(uint32_t length, long intro_size, char** buf, int
   if (static_cast<long>(length) < intro_size) return DL_ERR_VALUE;
   const long siz = static_cast<long>(length) - intro_size;
   if (siz > sz) return DL_ERR_BUFFER_SIZE;
-  if (owncntr) ++eventn;
+  if (owncntr) eventn = static_cast<int>(static_cast<unsigned int>(eventn) + 1u);  // wraps, no UB
   // From here the caller owns the buffer, also when a read fails.
   if (*buf == nullptr) *buf = new char[static_cast<size_t>(siz)];
   return ReadIntroSpan(*buf, 0, siz, rules);

@@ -47,11 +47,25 @@ bool either_order(uint32_t pattern, uint32_t host_form, uint32_t swapped_form) {
 
 uint32_t low32(size_t length) { return static_cast<uint32_t>(length); }
 
-// Names the record by the size of element 0, copies it, takes the unit's
-// length and sets the data-format switch from the pattern, before any
-// conversion reads the switch. The pattern is seen in the caller's order, so
-// both orders of each pattern count; no pattern is refused.
-bool recognize_header(const struct iovec& element, UnitHeader& header) {
+// The size of element 0 alone names the header record.
+bool known_header_size(size_t size) {
+  switch (size) {
+    case sizeof(vrq5_eventheader):
+    case sizeof(vrq5_eventheader_2024):
+    case sizeof(vrq5_daq_slow_data_header):
+    case sizeof(vrq5_image_head):
+    case sizeof(vrq5_image_ext_frame_head):
+      return true;
+    default:
+      return false;
+  }
+}
+
+// Copies a header of a known size, takes the unit's length and sets the
+// data-format switch from the pattern, before any conversion reads the
+// switch. The pattern is seen in the caller's order, so both orders of each
+// pattern count; no pattern is refused.
+void recognize_header(const struct iovec& element, UnitHeader& header) {
   header.hdsz = static_cast<int>(element.iov_len);
   switch (element.iov_len) {
     case sizeof(vrq5_eventheader): {
@@ -65,7 +79,7 @@ bool recognize_header(const struct iovec& element, UnitHeader& header) {
         set_data_format_2024(true);
       else
         set_data_format_2010(false);
-      return true;
+      return;
     }
     case sizeof(vrq5_eventheader_2024): {
       std::memcpy(&header.record.event_2024, element.iov_base, sizeof(vrq5_eventheader_2024));
@@ -75,7 +89,7 @@ bool recognize_header(const struct iovec& element, UnitHeader& header) {
         set_data_format_2024(true);
       else
         set_data_format_2010(false);
-      return true;
+      return;
     }
     case sizeof(vrq5_daq_slow_data_header): {
       std::memcpy(&header.record.slow, element.iov_base, sizeof(vrq5_daq_slow_data_header));
@@ -85,20 +99,20 @@ bool recognize_header(const struct iovec& element, UnitHeader& header) {
         set_data_format_2024(true);
       else
         set_data_format_2010(false);
-      return true;
+      return;
     }
     case sizeof(vrq5_image_head):
       std::memcpy(&header.record.image, element.iov_base, sizeof(vrq5_image_head));
       header.what = kKindImage;
       header.event_length = header.record.image.length;
-      return true;
+      return;
     case sizeof(vrq5_image_ext_frame_head):
       std::memcpy(&header.record.image_ext, element.iov_base, sizeof(vrq5_image_ext_frame_head));
       header.what = kKindImageExt;
       header.event_length = static_cast<uint32_t>(header.record.image_ext.length);
-      return true;
+      return;
     default:
-      return false;
+      return;
   }
 }
 
@@ -139,6 +153,7 @@ int check_unit_lengths(const struct iovec* vec, int frsin, const UnitHeader& hea
   }
   long long total_cp_left = header.event_length - static_cast<uint32_t>(header.hdsz);
   for (int i = 1; i < frsin; ++i) {
+    if (vec[i].iov_base == nullptr && low32(vec[i].iov_len) != 0) return DL_ERR_VALUE;
     const long long clen = total_cp_left - low32(vec[i].iov_len);
     if (clen < 0) {
       out_print("Incosistent event length i:%d total:%d clen:%d ev_len:%d\n", i, frsin, static_cast<int>(clen),
@@ -210,15 +225,17 @@ int DataLink::SendEvent(struct iovec* vec, int frsin, int mode) {
     return DL_ERR_NOT_CONNECTED;
   }
   // Without element 0 there is no header to read.
-  if (vec == nullptr || frsin < 1 || vec[0].iov_base == nullptr) return DL_ERR_VALUE;
+  if (vec == nullptr || frsin < 1) return DL_ERR_VALUE;
   int rtr = retrs;
   UnitHeader header{};
-  if (!recognize_header(vec[0], header)) {
-    out_print("hdsz: %d (%d) (%d)\n", header.hdsz, static_cast<int>(sizeof(vrq5_eventheader)),
+  if (!known_header_size(vec[0].iov_len)) {
+    out_print("hdsz: %d (%d) (%d)\n", static_cast<int>(vec[0].iov_len), static_cast<int>(sizeof(vrq5_eventheader)),
               static_cast<int>(sizeof(vrq5_eventheader)));
     out_line("SendEvent() unknown event header format");
     return DL_ERR_PROTOCOL;
   }
+  if (vec[0].iov_base == nullptr) return DL_ERR_VALUE;
+  recognize_header(vec[0], header);
 
   const bool swap = get_swap();
   std::unique_ptr<char[]> hdbuf;

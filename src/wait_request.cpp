@@ -52,6 +52,7 @@ int DataLink::SendRequest(const char* buf, int sz) {
     out_print("SendRequest() select() ret: %d\n", wait.ret);
     if (wait.ret < 0) {
       out_line("ERROR");
+      errno = wait.err;  // the prints above may have changed it
       sys_error("SendRequest(): select() failed for ACK");
       if (wait.err != EAGAIN) return DL_ERR_WRITE;
       continue;

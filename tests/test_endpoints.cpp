@@ -263,6 +263,7 @@ TEST(CallingEnd, FailuresBeforeTheConnectionLeaveTheObjectIdle) {
   DataLink link(0);
   Capture err(2);
   EXPECT_EQ(link.Connect("no-such-host.invalid", 5010), DL_ERR_HOST);
+  EXPECT_EQ(link.Connect(nullptr, 5010), DL_ERR_HOST) << "a missing host name is no crash";
   // Nobody listens on a port that was free a moment ago.
   EXPECT_EQ(link.Connect("localhost", free_port()), DL_ERR_CONNECT);
   int port = free_port();

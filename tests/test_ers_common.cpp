@@ -89,6 +89,10 @@ TEST(ErsTimeStamps, TrimmingKeepsAtMostMaxMinusOneAndDropsEvenWhenPresent) {
   nulls.list.insert(nulls.list.begin(), nullptr);
   EXPECT_EQ(nulls.put(stamp(3, 0, 10), 0, 2, kById), 0);
   EXPECT_EQ(nulls.ids(), (Ids{10}));
+  // The stamp given may be one the trimming deletes; its copy is what is added.
+  Entry self({5, 6});
+  EXPECT_EQ(put_ev_time(&self.entry, self.list.front(), 0, 2, kById), 0);
+  EXPECT_EQ(self.ids(), (Ids{5}));
 }
 
 TEST(ErsTimeStamps, MatchingByTimeIsInclusiveAndDbIsRecomputed) {

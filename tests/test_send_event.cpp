@@ -466,6 +466,11 @@ TEST(SendEventConverting, LengthRefusalsSendNothing) {
       }
       EXPECT_TRUE(stays_quiet(pair->peer)) << "mode " << mode << " no_delay " << no_delay;
     }
+    // A body element without bytes behind its length is refused, not copied.
+    vrq5_eventheader hd = event36(VRQ5_PATTERN_EVENT, 76);
+    struct iovec hollow[2] = {{&hd, sizeof hd}, {nullptr, 40}};
+    EXPECT_EQ(pair->link->SendEvent(hollow, 2, SendEvent_NOACK), DL_ERR_VALUE);
+    EXPECT_TRUE(stays_quiet(pair->peer));
     // A header alone whose length is its own size is a complete unit.
     Unit alone(event36(VRQ5_PATTERN_EVENT, 36), {});
     EXPECT_EQ(alone.send(*pair->link), DL_OK);
