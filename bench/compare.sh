@@ -148,13 +148,15 @@ set logscale xy
 set grid
 set xlabel "unit size [bytes]"
 set key outside right top
-impls = "datalink raw-stream raw-proto zmq datalink-conv"
+series = "datalink-tcp raw-stream-tcp raw-proto-tcp zmq-tcp datalink-conv-tcp datalink-unix raw-stream-unix raw-proto-unix zmq-unix datalink-conv-unix"
+colour(k) = (k - 1) % 5 + 1
+dash(k) = k > 5 ? 2 : 1  # UNIX dashed
 set ylabel "units/s"
-plot for [t in "tcp unix"] for [i in impls] sprintf("$out/plot-%s-%s.dat", i, t) using 1:2 \
-  with linespoints dashtype (t eq "tcp" ? 1 : 2) title sprintf("%s %s", i, t)
+plot for [k=1:words(series)] sprintf("$out/plot-%s.dat", word(series, k)) using 1:2 \
+  with linespoints linecolor colour(k) dashtype dash(k) title word(series, k)
 set ylabel "MB/s"
-plot for [t in "tcp unix"] for [i in impls] sprintf("$out/plot-%s-%s.dat", i, t) using 1:3 \
-  with linespoints dashtype (t eq "tcp" ? 1 : 2) title sprintf("%s %s", i, t)
+plot for [k=1:words(series)] sprintf("$out/plot-%s.dat", word(series, k)) using 1:3 \
+  with linespoints linecolor colour(k) dashtype dash(k) title word(series, k)
 unset multiplot
 EOF
 rm -f "$out"/plot-*.dat
