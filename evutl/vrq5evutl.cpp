@@ -119,6 +119,12 @@ int event_length_of(const Byte* header, size_t header_bytes, bool host_order, ui
 int convert_event_unit(const Byte* src, Byte* dst, size_t header_bytes, uint64_t length) {
   if (header_bytes != kEventHeaderBytes && header_bytes != kEventHeader2024Bytes) return VRQ5_CONVERT_BAD_HEADER;
   if (length < header_bytes) return VRQ5_CONVERT_SHORT_LENGTH;
+  // The 36-byte header is nine plain words, like the body behind it: one
+  // pass turns the whole unit.
+  if (header_bytes == kEventHeaderBytes) {
+    reverse_words(src, dst, length);
+    return VRQ5_CONVERT_OK;
+  }
   convert_event_header(src, dst, header_bytes);
   reverse_words(src + header_bytes, dst + header_bytes, length - header_bytes);
   return VRQ5_CONVERT_OK;

@@ -50,6 +50,14 @@ class DATALINK_API DataLink {
 
   /// Sets the retry budget; 19 for r <= 0 (the budget is kept).
   int SetRetry(int r);
+  /// Opt-in socket buffer size: bytes > 0 sets SO_SNDBUF and SO_RCVBUF to
+  /// bytes on the connection held now and on every connection this object
+  /// accepts or makes afterwards (the kernel doubles the value and caps it at
+  /// net.core.wmem_max / rmem_max). Large units over a UNIX-domain socket gain
+  /// most. 0, the default, leaves the system's sizes to later connections.
+  /// Returns 0, 19 for a negative value (nothing changed), or 1 when the
+  /// current connection refused the size (kept for later connections).
+  int set_socket_buffer(int bytes);
   /// 1 while a connection is held, else 0.
   int IsLinkActive();
   /// Whether records on this connection are converted (must swap, not masked).
@@ -215,6 +223,11 @@ class DATALINK_API DataLink {
   // The data step shared by both paths: checks the announced length against
   // the intro size and sz, counts, allocates for a null *buf and reads.
   int ReceiveIntroData(uint32_t length, long intro_size, char** buf, int sz, const IntroSpanRules& rules);
+
+  // Socket buffer. Bytes asked of SO_SNDBUF and SO_RCVBUF for each connection,
+  // 0 for the system's sizes; ApplySocketBuffer sets them on fd.
+  int socket_buffer_bytes;
+  int ApplySocketBuffer(int fd);
 };
 
 #endif  // DATALINK_H

@@ -88,6 +88,7 @@ int DataLink::Connect(const char* host, int port) {
   }
   connected = 1;
   ResetConnectionState();
+  ApplySocketBuffer(sockin);
   int one = 1;
   if (setsockopt(sockin, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one) != 0) sys_error("Connect(2): TCP_NODELAY failed");
 

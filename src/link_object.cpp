@@ -1,7 +1,9 @@
 // link_object.cpp - construction of a link end and the small operations on
 // its state.
 #include "DataLink.h"
+#include "messages.h"
 
+#include <sys/socket.h>
 #include <unistd.h>
 
 #include <csignal>
@@ -30,7 +32,8 @@ DataLink::DataLink(int md)
       buffer(nullptr),
       size(0),
       lport(0),
-      bigend_mode(md != 0 ? BIGEND_MODE : NATIVE_MODE) {
+      bigend_mode(md != 0 ? BIGEND_MODE : NATIVE_MODE),
+      socket_buffer_bytes(0) {
   std::signal(SIGPIPE, SIG_IGN);
   std::memset(&receiver, 0, sizeof receiver);
   std::memset(&sender, 0, sizeof sender);
@@ -44,6 +47,26 @@ DataLink::~DataLink() { delete[] buffer; }
 int DataLink::SetRetry(int r) {
   if (r <= 0) return DL_ERR_VALUE;
   retrs = r;
+  return DL_OK;
+}
+
+int DataLink::set_socket_buffer(int bytes) {
+  if (bytes < 0) return DL_ERR_VALUE;
+  socket_buffer_bytes = bytes;
+  if (bytes == 0 || !connected || sockin < 0) return DL_OK;
+  return ApplySocketBuffer(sockin);
+}
+
+// A size the kernel refuses is reported and the link goes on with the
+// system's sizes: a connection is worth more than its buffer.
+int DataLink::ApplySocketBuffer(int fd) {
+  if (socket_buffer_bytes <= 0) return DL_OK;
+  const int bytes = socket_buffer_bytes;
+  if (setsockopt(fd, SOL_SOCKET, SO_SNDBUF, &bytes, sizeof bytes) != 0 ||
+      setsockopt(fd, SOL_SOCKET, SO_RCVBUF, &bytes, sizeof bytes) != 0) {
+    datalink::sys_error("set_socket_buffer(): setsockopt failed");
+    return DL_ERR_SOCKET;
+  }
   return DL_OK;
 }
 

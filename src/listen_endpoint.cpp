@@ -98,6 +98,7 @@ int DataLink::Connect(bool how) {
   }
   int one = 1;
   if (setsockopt(sockin, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one) != 0) sys_error("Connect(2): TCP_NODELAY failed");
+  ApplySocketBuffer(sockin);
   connected = 1;
   ResetConnectionState();
 

@@ -305,12 +305,21 @@ int DataLink::ReceiveEvent(RNG_RingBuffer* rb, int trs, int sec, int usec) {
   // A negative 2024 length, or a block shorter than its own header, is
   // refused. A length that no allocation can meet leaves the stream to be
   // resynchronised by the next call instead of taking the collector down.
-  ReleaseBlock();
-  if (static_cast<int64_t>(length) < 0 || length < header_size) return DL_ERR_VALUE;
-  if (length > static_cast<uint64_t>(SIZE_MAX)) return DL_ERR_ALLOC;
-  buffer = new (std::nothrow) char[static_cast<size_t>(length)];
-  if (buffer == nullptr) return DL_ERR_ALLOC;
-  size = static_cast<size_t>(length);
+  const bool refused = static_cast<int64_t>(length) < 0 || length < header_size;
+  if (refused || length > static_cast<uint64_t>(SIZE_MAX)) {
+    ReleaseBlock();
+    return refused ? DL_ERR_VALUE : DL_ERR_ALLOC;
+  }
+  // A block of the same length as the last one takes over its buffer: a
+  // stream of equal units then costs no allocation, and no fresh pages for
+  // the kernel to fault in and zero, per unit. The buffer still holds
+  // exactly size bytes.
+  if (buffer == nullptr || size != length) {
+    ReleaseBlock();
+    buffer = new (std::nothrow) char[static_cast<size_t>(length)];
+    if (buffer == nullptr) return DL_ERR_ALLOC;
+    size = static_cast<size_t>(length);
+  }
   std::memcpy(buffer, arrived, header_size);
 
   const size_t body = size - header_size;

@@ -190,9 +190,23 @@ int convert_unit(const UnitHeader& header, char* event_buf) {
   }
 }
 
+// Behind every header the body of each kind is plain 32-bit words from the
+// header's end (all header sizes are whole words). When every body element
+// but the last holds whole words, the words fall alike in each element and
+// in the unit, so each element can be turned while it is copied.
+bool body_in_whole_words(const struct iovec* vec, int frsin) {
+  int last = frsin - 1;
+  while (last >= 1 && low32(vec[last].iov_len) == 0) --last;
+  for (int i = 1; i < last; ++i)
+    if (low32(vec[i].iov_len) % sizeof(uint32_t) != 0) return false;
+  return true;
+}
+
 // Gathers header and body into one buffer of exactly event_length bytes and
-// converts it to network order.
-int build_converted_unit(const struct iovec* vec, int frsin, const UnitHeader& header,
+// converts it to network order: in one pass behind the already converted
+// header where the elements allow, else copied first and turned in place.
+// Both give the same bytes.
+int build_converted_unit(const struct iovec* vec, int frsin, const UnitHeader& header, const char* hdbuf,
                          std::unique_ptr<char[]>& event_buf) {
   if (int rc = check_unit_lengths(vec, frsin, header); rc != DL_OK) return rc;
   event_buf.reset(new (std::nothrow) char[header.event_length]);
@@ -200,15 +214,21 @@ int build_converted_unit(const struct iovec* vec, int frsin, const UnitHeader& h
     out_print("Failed to alloc event_buffer\n");
     return DL_ERR_ALLOC;
   }
-  std::memcpy(event_buf.get(), header.bytes(), static_cast<size_t>(header.hdsz));
+  const bool one_pass = body_in_whole_words(vec, frsin);
+  std::memcpy(event_buf.get(), one_pass ? hdbuf : header.bytes(), static_cast<size_t>(header.hdsz));
   char* evpbuf = event_buf.get() + header.hdsz;
+  int converr = 0;
   for (int i = 1; i < frsin; ++i) {
     const uint32_t length = low32(vec[i].iov_len);
     if (length == 0) continue;  // an empty element may have no base at all
-    std::memcpy(evpbuf, vec[i].iov_base, length);
+    if (one_pass)
+      converr += vrq5_convert_words_sized(vec[i].iov_base, evpbuf, length);
+    else
+      std::memcpy(evpbuf, vec[i].iov_base, length);
     evpbuf += length;
   }
-  if (int converr = convert_unit(header, event_buf.get()); converr != 0) {
+  if (!one_pass) converr = convert_unit(header, event_buf.get());
+  if (converr != 0) {
     out_print("Failed to convert event buffer error: %d  what: %d\n", converr, header.what);
     event_buf.reset();
     out_print("Here we are BAD swap err: %d\n", converr);
@@ -247,7 +267,7 @@ int DataLink::SendEvent(struct iovec* vec, int frsin, int mode) {
       return DL_ERR_ALLOC;
     }
     if (!convert_header(header, hdbuf.get())) return DL_ERR_CONVERT;
-    if (int rc = build_converted_unit(vec, frsin, header, event_buf); rc != DL_OK) return rc;
+    if (int rc = build_converted_unit(vec, frsin, header, hdbuf.get(), event_buf); rc != DL_OK) return rc;
   }
 
   uint32_t sent_total = 0;

@@ -38,8 +38,16 @@ struct DemoOptions {
 
 struct BenchOptions {
   bool csv = false;
-  bool quick = false;  // fewer units per row, for smoke runs
-  std::string sizes;   // comma-separated unit sizes; empty: the standard set
+  bool quick = false;                   // fewer units per row, for smoke runs
+  std::string sizes;                    // comma-separated unit sizes; empty: the standard set
+  std::string impls;                    // comma-separated rows to run; empty: the set for the mode
+  std::string transports = "tcp,unix";  // comma-separated
+  bool ack = false;                     // acknowledged rows instead of streaming ones
+  bool pin = false;                     // acknowledged rows also with both ends on one core and on two
+  int runs = 1;                         // runs per row; the median is printed
+  int sockbuf = 0;                      // SO_SNDBUF/SO_RCVBUF for every end; 0: the system's
+  uint64_t count = 0;                   // units per row; 0: by size
+  bool memory = false;                  // the collector's resident memory over count units instead
 };
 
 int run_listen(const ListenOptions& options);
