@@ -1,4 +1,4 @@
-// test_image_spect.cpp - image and spectrum reception from a raw peer that
+// test_image_reception.cpp - image and spectrum reception from a raw peer that
 // writes crafted intros and data: pattern search, sizes, byte order, the own
 // counter, a vanishing peer and the EAGAIN rules of each phase.
 #include "DataLink.h"
