@@ -301,11 +301,12 @@ int DataLink::ReceiveEvent(RNG_RingBuffer* rb, int trs, int sec, int usec) {
   }
   if (kind.event && owncntr) ++eventn;
 
-  // A negative 2024 length, or a block shorter than its own header, is
-  // refused. A length that no allocation can meet leaves the stream to be
-  // resynchronised by the next call instead of taking the collector down.
+  // A negative 2024 length, one beyond the 32-bit counts every producer
+  // sends, or a block shorter than its own header, is refused. A length that
+  // no allocation can meet leaves the stream to be resynchronised by the next
+  // call instead of taking the collector down.
   ReleaseBlock();
-  if (static_cast<int64_t>(length) < 0 || length < header_size) return DL_ERR_VALUE;
+  if (static_cast<int64_t>(length) < 0 || length > kMaxBlockBytes || length < header_size) return DL_ERR_VALUE;
   if (length > static_cast<uint64_t>(SIZE_MAX)) return DL_ERR_ALLOC;
   buffer = new (std::nothrow) char[static_cast<size_t>(length)];
   if (buffer == nullptr) return DL_ERR_ALLOC;
