@@ -246,7 +246,7 @@ int DataLink::ReceiveEvent(RNG_RingBuffer* rb, int trs, int sec, int usec) {
   if (status == DL_OK) status = ScanPatternWindow(window);
   if (status != DL_OK) {
     if (status == DL_ERR_TIMEOUT || status == DL_ERR_SCAN_WOULD_BLOCK) {
-      std::memcpy(pending_pattern, window, sizeof window);
+      std::memcpy(pending_pattern, window, static_cast<size_t>(filled));
       pending_pattern_bytes = filled;
     }
     return status;
