@@ -26,6 +26,9 @@ constexpr int kAckBytes = 4;                                // the acknowledgeme
 constexpr int kPatternBytes = 4;                            // the pattern word that opens every unit
 constexpr unsigned long kMaxReadBytes = 1UL << 30;          // most bytes asked of one read of a block body
 
+// Longest block a receiver accepts: every producer counts unit lengths in 32 bits.
+constexpr unsigned long long kMaxBlockBytes = 0xFFFFFFFFull;
+
 }  // namespace datalink
 
 #endif  // DATALINK_LIMITS_H

@@ -302,13 +302,13 @@ int DataLink::ReceiveEvent(RNG_RingBuffer* rb, int trs, int sec, int usec) {
   }
   if (kind.event && owncntr) eventn = static_cast<int>(static_cast<unsigned int>(eventn) + 1u);  // wraps, no UB
 
-  // A negative 2024 length, or a block shorter than its own header, is
-  // refused. A length that no allocation can meet leaves the stream to be
-  // resynchronised by the next call instead of taking the collector down.
-  const bool refused = static_cast<int64_t>(length) < 0 || length < header_size;
-  if (refused || length > static_cast<uint64_t>(SIZE_MAX)) {
+  // A negative 2024 length, one beyond the 32-bit counts every producer
+  // sends, or a block shorter than its own header, is refused. A length that
+  // no allocation can meet (10) leaves the stream to be resynchronised by the
+  // next call instead of taking the collector down.
+  if (static_cast<int64_t>(length) < 0 || length > kMaxBlockBytes || length < header_size) {
     ReleaseBlock();
-    return refused ? DL_ERR_VALUE : DL_ERR_ALLOC;
+    return DL_ERR_VALUE;
   }
   // A block of the same length as the last one takes over its buffer: a
   // stream of equal units then costs no allocation, and no fresh pages for
