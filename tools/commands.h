@@ -27,6 +27,7 @@ struct SendOptions {
   uint64_t size = 1024;  // bytes of body behind the header
   Kind kind = Kind::Event;
   double rate_hz = 0;  // 0: as fast as the link takes them
+  int retries = 10;    // 100 ms waits a unit may spend without progress
   std::string replay_file;
 };
 

@@ -55,6 +55,8 @@ int main(int argc, char** argv) {
   send_command->add_option("--size,-s", send.size, "bytes of body behind each header");
   send_command->add_option("--kind", kind, "event, event2024, slow or image")
       ->check(CLI::IsMember({"event", "event2024", "slow", "image"}));
+  send_command->add_option("--retries", send.retries, "100 ms waits a unit may spend without progress (a slow link)")
+      ->check(CLI::PositiveNumber);
   send_command->add_option("--rate", send.rate_hz, "units per second (0: as fast as possible)")
       ->check(CLI::NonNegativeNumber);
   send_command->add_option("--replay", send.replay_file, "send the blocks of a file that listen --out wrote")

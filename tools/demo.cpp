@@ -85,8 +85,10 @@ bool collect_units(DataLink& link, const DemoOptions& options, Tally* tally) {
     int rc = link.ReceiveEvent(&ring, 1, 0, kWaitMicroseconds);
     if (rc == DL_OK) {
       if (link.WriteBlockToRingBuffer(ring) != DL_OK) ++tally->mismatches;
+      uint64_t length = 0;
+      last_block(link, &length);
       ++tally->units;
-      tally->bytes += link.get_event_length();
+      tally->bytes += length;
       last_progress = std::chrono::steady_clock::now();
     } else if (rc == DL_ERR_BUFFER_SIZE) {
       ++tally->refusals;

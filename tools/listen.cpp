@@ -70,31 +70,25 @@ int run_listen(const ListenOptions& options) {
     int rc = link->ReceiveEvent(options.ack ? &ring : nullptr, kWaitAttempts, 0, kWaitMicroseconds);
     if (rc == DL_OK) {
       refused_while_empty = 0;
-      // Without acknowledgements nothing holds the producer back: wait here
-      // until the recorder has made room for the block.
-      while (link->WriteBlockToRingBuffer(ring) == DL_ERR_RING_WRITE && !stop_requested()) {
-        if (link->get_event_length() > options.ring_bytes) break;
-        std::this_thread::sleep_for(kRingFullPause);
-      }
-      if (link->get_event_length() > options.ring_bytes) {
+      uint64_t length = 0;
+      const char* block = last_block(*link, &length);
+      if (length > options.ring_bytes) {
         status.clear();
         fail_line("ring of " + std::to_string(options.ring_bytes) + " bytes is too small for a block of " +
-                  std::to_string(link->get_event_length()) + " bytes");
+                  std::to_string(length) + " bytes");
         exit_code = kExitFailure;
         break;
       }
+      // Without acknowledgements nothing holds the producer back: wait here
+      // until the recorder has made room for the block.
+      while (link->WriteBlockToRingBuffer(ring) == DL_ERR_RING_WRITE && !stop_requested())
+        std::this_thread::sleep_for(kRingFullPause);
       ++blocks;
-      bytes += link->get_event_length();
-      if (options.verbose || options.hex) {
+      bytes += length;
+      if ((options.verbose || options.hex) && block != nullptr) {
         status.clear();
-        const char* block = reinterpret_cast<const char*>(link->get_event_header());
-        if (block == nullptr) block = reinterpret_cast<const char*>(link->get_event_header_2024());
-        if (block == nullptr) block = reinterpret_cast<const char*>(link->get_slow_data_header());
-        if (block != nullptr) {
-          std::printf("block %llu %s\n", static_cast<unsigned long long>(blocks),
-                      describe_block(block, link->get_event_length()).c_str());
-          if (options.hex) dump_hex(block, link->get_event_length());
-        }
+        std::printf("block %llu %s\n", static_cast<unsigned long long>(blocks), describe_block(block, length).c_str());
+        if (options.hex) dump_hex(block, length);
       }
       status.update(blocks, bytes);
       continue;

@@ -55,6 +55,7 @@ int run_send(const SendOptions& options) {
   if (!options.replay_file.empty() && !load_replay(options.replay_file, &replay)) return kExitFailure;
   auto link = open_caller(options.link);
   if (!link) return kExitFailure;
+  link->SetRetry(options.retries);
   install_stop_handler();
 
   const uint64_t count = options.replay_file.empty() ? options.count : replay.size();

@@ -176,6 +176,20 @@ int send_unit(DataLink& link, const Unit& unit, bool ack) {
   return link.SendEvent(vec, 2, ack ? SendEvent_ACK : SendEvent_NOACK);
 }
 
+const char* last_block(DataLink& link, uint64_t* length) {
+  const char* block = reinterpret_cast<const char*>(link.get_event_header());
+  if (block == nullptr) block = reinterpret_cast<const char*>(link.get_event_header_2024());
+  if (block == nullptr) block = reinterpret_cast<const char*>(link.get_slow_data_header());
+  BlockInfo info;
+  // The accessors only hand out a block that holds its whole header.
+  if (block == nullptr || !block_info(block, kLongestHeaderBytes, &info)) {
+    *length = 0;
+    return nullptr;
+  }
+  *length = info.length;
+  return block;
+}
+
 std::string describe_block(const char* block, size_t size) {
   BlockInfo info;
   if (!block_info(block, size, &info)) return "unknown block of " + std::to_string(size) + " bytes";

@@ -53,6 +53,11 @@ constexpr size_t kLongestHeaderBytes = sizeof(vrq5_eventheader_2024);
 // to tell or the pattern is none of the event stream's.
 bool block_info(const char* block, size_t available, BlockInfo* info);
 
+// The block a collector received last (host order after repair) and its
+// length from its own header; null when the link holds no block. Unlike the
+// length accessor this does not depend on the process-wide data format.
+const char* last_block(DataLink& link, uint64_t* length);
+
 // "event2024 type=1 number=12 length=1084 time=1700000000.000123"
 std::string describe_block(const char* block, size_t size);
 
