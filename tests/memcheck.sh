@@ -28,7 +28,7 @@ run() {
 run test_end_to_end "$build/tests/test_end_to_end"
 run test_send_event "$build/tests/test_send_event"
 run test_receive_event "$build/tests/test_receive_event"
-run test_image_spect "$build/tests/test_image_spect"
+run test_image_reception "$build/tests/test_image_reception"
 run test_faults "$build/tests/test_faults"
 run replay_receive "$build/fuzz/replay_receive" fuzz/corpus/receive
 run replay_evutl "$build/fuzz/replay_evutl" fuzz/corpus/evutl
