@@ -182,6 +182,7 @@ class DATALINK_API DataLink {
   // call ends with.
   int SendHeaderPhase(const char* header, int hdsz, int& rtr);
   int AwaitAcknowledgement(int& rtr);
+  int WaitToWriteBody(int& rtr);
   int WriteEventBuffer(const char* event_buf, uint32_t event_length, uint32_t& sent_total, int& rtr);
   int WriteScatterSteps(struct iovec* vector, int frs, uint32_t& sent_total, int& rtr);
   // The errno policy of the sending side: EAGAIN asks for another try; EPIPE

@@ -154,19 +154,27 @@ int DataLink::AwaitAcknowledgement(int& rtr) {
   return ack == 0 ? DL_OK : DL_ERR_BUFFER_SIZE;
 }
 
+// The guarded wait before a body write, with no check of the returned set:
+// DL_OK when the socket is writable (the budget is renewed), DL_ERR_WRITE when
+// the wait failed for good, DL_ERR_TIMEOUT when the caller should try again
+// (a time-out, which spent one unit, or EAGAIN).
+int DataLink::WaitToWriteBody(int& rtr) {
+  sys::WaitResult wait = wait_spending(sockin, kForWrite, rtr);
+  if (wait.ret < 0) return SendRetryable(wait.err) ? DL_ERR_TIMEOUT : DL_ERR_WRITE;
+  if (wait.ret == 0) return DL_ERR_TIMEOUT;
+  rtr = retrs;
+  return DL_OK;
+}
+
 // Writes the converted unit from sent_total to its end. Running out of budget
 // is not a failure here: the caller compares sent_total with the length.
 int DataLink::WriteEventBuffer(const char* event_buf, uint32_t event_length, uint32_t& sent_total, int& rtr) {
   bool wait_first = no_delay;
   while (sent_total < event_length && rtr > 0) {
     if (wait_first) {
-      sys::WaitResult wait = wait_spending(sockin, kForWrite, rtr);
-      if (wait.ret < 0) {
-        if (!SendRetryable(wait.err)) return DL_ERR_WRITE;
-        continue;
-      }
-      if (wait.ret == 0) continue;
-      rtr = retrs;
+      const int ready = WaitToWriteBody(rtr);
+      if (ready == DL_ERR_WRITE) return DL_ERR_WRITE;
+      if (ready != DL_OK) continue;
     }
     sys::IoResult written = sys::write_some(sockin, event_buf + sent_total, event_length - sent_total);
     if (written.failed()) {
@@ -201,13 +209,9 @@ int DataLink::WriteScatterSteps(struct iovec* vector, int frs, uint32_t& sent_to
     bool wait_first = no_delay;
     while (step_length != 0 && rtr > 0) {
       if (wait_first) {
-        sys::WaitResult wait = wait_spending(sockin, kForWrite, rtr);
-        if (wait.ret < 0) {
-          if (!SendRetryable(wait.err)) return DL_ERR_WRITE;
-          continue;
-        }
-        if (wait.ret == 0) continue;
-        rtr = retrs;
+        const int ready = WaitToWriteBody(rtr);
+        if (ready == DL_ERR_WRITE) return DL_ERR_WRITE;
+        if (ready != DL_OK) continue;
       }
       sys::IoResult written = sys::writev_some(sockin, vector + indx, fr_left);
       if (written.failed()) {
