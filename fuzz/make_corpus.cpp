@@ -73,7 +73,7 @@ void receive_corpus() {
       put("receive", "images" + suffix, with_prefix({selector(kImages, buf, order)}, images));
       Bytes spectra = intro_unit<vrq5_spect_intro>(VRQ5_PATTERN_EVENT, 40, other);
       append(spectra, intro_unit<vrq5_spect_intro>(VRQ5_PATTERN_EVENT_2010, 4, other));
-      put("receive", "spectra" + suffix, with_prefix({selector(kSpectra, buf, order)}, spectra));
+      put("receive", "intro56" + suffix, with_prefix({selector(kSpectra, buf, order)}, spectra));
     }
   }
 }
@@ -104,7 +104,7 @@ void evutl_corpus() {
       {5, 1, &s12, "slow-block-hton"},      {6, 0, &image8, "image-data-13"},
       {6, 1, &image100, "image-data-27"},   {7, 0, &s12, "slow-head"},
       {8, 0, &image8, "image-head"},        {9, 0, &image100, "image-ext-head"},
-      {10, 0, &spect, "spect-head"},        {11, 1, &e48, "event-sized-48"},
+      {10, 0, &spect, "intro56-head"},      {11, 1, &e48, "event-sized-48"},
       {11, 2, &e36, "event-sized-36"},      {12, 0, &s12, "slow-sized"},
       {13, 0, &e36, "words-sized"},         {14, 0, &e36, "swap4"},
       {15, 0, &s12, "error-text"},          {16, 0, &e36, "data-format"},
