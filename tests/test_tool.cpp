@@ -188,6 +188,23 @@ TEST(Tool, BadInputGetsAOneLineErrorAndAnExitCode) {
     holder.SocketRelease();
   }
 
+  // A ring buffer smaller than one block, with and without acknowledgements.
+  for (bool ack : {false, true}) {
+    port = testsupport::free_port();
+    std::vector<std::string> listen_args{"listen", "--port", std::to_string(port), "--ring", "100"};
+    std::vector<std::string> send_args{"send", "--port", std::to_string(port), "--size", "500", "--count", "3"};
+    if (ack) {
+      listen_args.push_back("--ack");
+      send_args.push_back("--ack");
+    }
+    Process small(listen_args);
+    ASSERT_TRUE(small.wait_for_stderr("listening on tcp port", 10));
+    Process sender(send_args);
+    run = small.wait(30);
+    EXPECT_EQ(run.exit_code, 1);
+    EXPECT_NE(run.err.find("datalink: ring of 100 bytes is too small"), std::string::npos) << run.err;
+  }
+
   // A replay file cut inside its second block is refused before anything is sent.
   const std::string cut = temp_path("cut.dat");
   {
