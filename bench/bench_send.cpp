@@ -21,6 +21,7 @@
 #include <vector>
 
 #include "DataLink.h"
+#include "common.h"
 
 namespace {
 
@@ -29,20 +30,6 @@ using Clock = std::chrono::steady_clock;
 double g_seconds_per_case = 0.5;
 
 std::string unix_path(int port) { return "/tmp/" + std::to_string(port) + ".tcp"; }
-
-int free_port() {
-  for (;;) {
-    int fd = socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address);
-    socklen_t size = sizeof address;
-    getsockname(fd, reinterpret_cast<sockaddr*>(&address), &size);
-    close(fd);
-    int port = ntohs(address.sin_port);
-    if (access(unix_path(port).c_str(), F_OK) != 0) return port;
-  }
-}
 
 int raw_socket(bool unix_domain) { return socket(unix_domain ? AF_UNIX : AF_INET, SOCK_STREAM, 0); }
 
@@ -160,7 +147,7 @@ Figures measure(size_t event_size, SendOne send_one) {
 }
 
 Figures run_link(Path path, bool unix_domain, size_t event_size) {
-  const int port = free_port();
+  const int port = dltool::free_port();
   if (unix_domain)
     setenv("VRQ5_DATA_LINK_SOCK_TYPE", "UNIX", 1);
   else
@@ -191,7 +178,7 @@ Figures run_link(Path path, bool unix_domain, size_t event_size) {
 
 // The same bytes through writev on a blocking socket of the same family.
 Figures run_writev(bool unix_domain, size_t event_size) {
-  const int port = free_port();
+  const int port = dltool::free_port();
   sockaddr_storage storage;
   socklen_t size;
   raw_address(port, unix_domain, storage, size);

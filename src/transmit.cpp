@@ -30,6 +30,14 @@ sys::WaitResult wait_spending(int fd, bool for_write, int& rtr) {
   return wait;
 }
 
+// Whether a wait that did not fail woke for our socket; a time-out is not,
+// and a wake-up for another descriptor is reported and tried again.
+bool ready_for_us(const sys::WaitResult& wait) {
+  if (wait.ret == 0) return false;
+  if (!wait.ours) out_line("SendEvent() select triggered but not our socket");
+  return wait.ours;
+}
+
 // The system error printer describes errno; restore the failed call's value,
 // which an output line in between may have overwritten.
 void report_errno(const char* text, int err) {
@@ -92,11 +100,7 @@ int DataLink::SendHeaderPhase(const char* header, int hdsz, int& rtr) {
       DropLinkIfPeerGone(wait.err);
       return DL_ERR_READ;
     }
-    if (wait.ret == 0) continue;
-    if (!wait.ours) {
-      out_line("SendEvent() select triggered but not our socket");
-      continue;
-    }
+    if (!ready_for_us(wait)) continue;
     sys::IoResult written = sys::write_some(sockin, header + hd_len, static_cast<size_t>(hdsz - hd_len));
     if (written.failed()) {
       report_errno("Failed to send event header", written.err);
@@ -128,11 +132,7 @@ int DataLink::AwaitAcknowledgement(int& rtr) {
         DropLinkIfPeerGone(wait.err);
         return DL_ERR_READ;
       }
-      if (wait.ret == 0) continue;
-      if (!wait.ours) {
-        out_line("SendEvent() select triggered but not our socket");
-        continue;
-      }
+      if (!ready_for_us(wait)) continue;
     }
     long got = ReadLink(reinterpret_cast<char*>(&ack) + hd_len, static_cast<size_t>(kAckBytes - hd_len));
     if (got > 0) {

@@ -42,14 +42,18 @@ QuietOutput::~QuietOutput() {
 }
 
 int free_port() {
-  int fd = socket(AF_INET, SOCK_STREAM, 0);
-  sockaddr_in address{};
-  address.sin_family = AF_INET;
-  bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address);
-  socklen_t length = sizeof address;
-  getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length);
-  close(fd);
-  return ntohs(address.sin_port);
+  for (;;) {
+    int fd = socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address);
+    socklen_t length = sizeof address;
+    getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length);
+    close(fd);
+    const int port = ntohs(address.sin_port);
+    // A UNIX-domain link on this number needs its path free as well.
+    if (access(("/tmp/" + std::to_string(port) + ".tcp").c_str(), F_OK) != 0) return port;
+  }
 }
 
 void fail_line(const std::string& message) { std::fprintf(stderr, "datalink: %s\n", message.c_str()); }

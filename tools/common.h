@@ -39,7 +39,7 @@ class QuietOutput {
   int saved_[2];
 };
 
-// A TCP port that is free right now (its UNIX-domain path may still exist).
+// A TCP port that is free right now, whose UNIX-domain path does not exist.
 int free_port();
 
 // Selects the socket family for the library calls that follow.
