@@ -19,9 +19,7 @@ build=$root/build/default
 tool=$build/tools/datalink
 mkdir -p "$out"
 
-if ! command -v gnuplot >/dev/null; then
-  apt-get install -y gnuplot-nox >/dev/null
-fi
+"$root/scripts/install-deps" bench
 
 cmake --preset default -DDATALINK_BUILD_BENCH=ON -S "$root" >/dev/null
 cmake --build --preset default --target datalink bench_convert >/dev/null
