@@ -27,7 +27,7 @@ IoResult recv_some(int fd, void* buf, size_t count);
 struct WaitResult {
   int ret;    // -1 failed, 0 timed out, > 0 something is ready
   int err;    // errno when ret is -1
-  bool ours;  // fd is in the returned set
+  bool ours;  // fd is ready as asked, or has an error or a hang-up to report
 };
 
 // One poll() on fd alone, for reading or for writing; any descriptor number
