@@ -91,7 +91,7 @@ class DATALINK_API DataLink {
   /// trs < 0 means the object's retry budget, 0 gives up at once; sec or usec
   /// -1 waits without limit per pass. 0 ready, 22 time-outs used up the
   /// budget, 26 + op budget used up otherwise, 16 (read) / 13 (write) on a
-  /// failed select or without a usable connection.
+  /// failed wait or without a connection.
   int IfReady(bool op, int trs, int sec, int usec);
   /// Writes sz raw bytes to the peer: 0, 6, 13, 21, 19 for a negative sz, or
   /// 23 when the budget of 100 ms waits ran out before all bytes went out.

@@ -1,16 +1,30 @@
 // sys.cpp - one system call per wrapper, errno captured at once.
 #include "sys.h"
 
-#include <sys/select.h>
+#include <poll.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
 #include <cerrno>
+#include <climits>
 
 namespace datalink::sys {
 
 namespace {
 IoResult result_of(ssize_t n) { return IoResult{n, n < 0 ? errno : 0}; }
+
+WaitResult failed_wait(int err) {
+  errno = err;
+  return WaitResult{-1, err, false};
+}
+
+// poll() counts milliseconds; a partial millisecond rounds up so that a wait
+// never ends before the time-out asked for. Longer than INT_MAX ms (24 days)
+// is clamped.
+int timeout_ms(long sec, long usec) {
+  const long long ms = static_cast<long long>(sec) * 1000 + (usec + 999) / 1000;
+  return ms > INT_MAX ? INT_MAX : static_cast<int>(ms);
+}
 }  // namespace
 
 IoResult read_some(int fd, void* buf, size_t count) { return result_of(::read(fd, buf, count)); }
@@ -23,25 +37,21 @@ IoResult send_some(int fd, const void* buf, size_t count) { return result_of(::s
 
 IoResult recv_some(int fd, void* buf, size_t count) { return result_of(::recv(fd, buf, count, 0)); }
 
-bool selectable(int fd) { return fd >= 0 && fd < FD_SETSIZE; }
-
 WaitResult wait_ready(int fd, bool for_write, long sec, long usec, bool unlimited) {
-  if (!selectable(fd)) {
-    // FD_SET outside the set would write past it; report a bad descriptor.
-    errno = EBADF;
-    return WaitResult{-1, EBADF, false};
-  }
-  fd_set set;
-  FD_ZERO(&set);
-  FD_SET(fd, &set);
-  struct timeval timeout;
-  timeout.tv_sec = sec;
-  timeout.tv_usec = usec;
-  int ret =
-      ::select(fd + 1, for_write ? nullptr : &set, for_write ? &set : nullptr, nullptr, unlimited ? nullptr : &timeout);
-  WaitResult result{ret, ret < 0 ? errno : 0, false};
-  if (ret > 0) result.ours = FD_ISSET(fd, &set);
-  return result;
+  // poll() skips a negative descriptor and would wait out the time-out, or
+  // forever; a link without a socket fails at once instead.
+  if (fd < 0) return failed_wait(EBADF);
+  // A negative time-out is refused as select() refuses it, not taken as "no limit".
+  if (!unlimited && (sec < 0 || usec < 0)) return failed_wait(EINVAL);
+  struct pollfd watch = {fd, static_cast<short>(for_write ? POLLOUT : POLLIN), 0};
+  const int ret = ::poll(&watch, 1, unlimited ? -1 : timeout_ms(sec, usec));
+  if (ret < 0) return WaitResult{ret, errno, false};
+  // A descriptor that is not open is reported in revents; select() failed instead.
+  if (ret > 0 && (watch.revents & POLLNVAL)) return failed_wait(EBADF);
+  // An error or a hang-up makes the socket ready either way: the transfer that
+  // follows reports it (select() lists such a socket as readable as well).
+  const short ready = static_cast<short>(watch.events | POLLERR | POLLHUP);
+  return WaitResult{ret, 0, (watch.revents & ready) != 0};
 }
 
 }  // namespace datalink::sys

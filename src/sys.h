@@ -24,18 +24,15 @@ IoResult writev_some(int fd, const struct iovec* iov, int count);
 IoResult send_some(int fd, const void* buf, size_t count);
 IoResult recv_some(int fd, void* buf, size_t count);
 
-// Whether select() can watch fd: a descriptor within the fixed-size set.
-bool selectable(int fd);
-
 struct WaitResult {
-  int ret;    // select's result: -1 failed, 0 timed out, > 0 something is ready
+  int ret;    // -1 failed, 0 timed out, > 0 something is ready
   int err;    // errno when ret is -1
-  bool ours;  // fd is in the returned set
+  bool ours;  // fd is ready as asked, or has an error or a hang-up to report
 };
 
-// One select() on a set that holds fd alone, in the read or write position.
-// unlimited waits without a time-out, else sec s and usec µs. A descriptor
-// that is not selectable() fails like select itself, with EBADF.
+// One poll() on fd alone, for reading or for writing; any descriptor number
+// works. unlimited waits without a time-out, else sec s and usec µs (rounded
+// up to whole milliseconds). A negative or closed descriptor fails with EBADF.
 WaitResult wait_ready(int fd, bool for_write, long sec, long usec, bool unlimited);
 
 }  // namespace datalink::sys

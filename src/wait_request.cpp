@@ -13,7 +13,7 @@ using namespace datalink;
 // return costs 1: a budget of n with only time-outs gives ceil(n/2) passes.
 int DataLink::IfReady(bool op, int trs, int sec, int usec) {
   const int failed = op ? DL_ERR_WRITE : DL_ERR_READ;
-  if (!sys::selectable(sockin)) return failed;
+  if (sockin < 0) return failed;  // no connection, whatever the budget
   const bool unlimited = sec == -1 || usec == -1;
   int budget = trs < 0 ? retrs : trs;
   while (budget > 0) {

@@ -9,9 +9,6 @@
 #include "DataLink.h"
 
 #include <gtest/gtest.h>
-#include <signal.h>
-#include <sys/wait.h>
-#include <unistd.h>
 
 #include <chrono>
 #include <cstring>
@@ -26,7 +23,7 @@ using namespace testsupport;
 namespace {
 
 constexpr int kUnits = 2000;
-constexpr unsigned kProducerSeconds = 50;        // the child is killed by an alarm after this
+constexpr unsigned kProducerSeconds = 50;        // the child's alarm
 constexpr int kUnitDeadlineMs = 20000;           // longest wait for one unit's first bytes
 constexpr unsigned long kRingBytes = 8ul << 20;  // holds the largest unit
 constexpr size_t kLargeBody = 4ul << 20;         // every 500th unit
@@ -136,17 +133,6 @@ const uint8_t* block_start(DataLink& collector) {
   return reinterpret_cast<const uint8_t*>(collector.get_slow_data_header());
 }
 
-// Ends the producer if the collector gives up early, so no child outlives
-// the test.
-struct ChildGuard {
-  pid_t pid;
-  ~ChildGuard() {
-    if (pid <= 0) return;
-    kill(pid, SIGKILL);
-    waitpid(pid, nullptr, 0);
-  }
-};
-
 // unix_domain, listener announces big-endian (both ends convert), acknowledged.
 using Setting = std::tuple<bool, bool, bool>;
 
@@ -162,14 +148,8 @@ TEST_P(EndToEnd, EveryUnitArrivesByteIdenticalAndPassesThroughTheRing) {
     Capture quiet(1);
     ASSERT_EQ(collector.SocketSetup(port), DL_OK);
   }
-  std::fflush(nullptr);
-  const pid_t child = fork();
-  ASSERT_GE(child, 0);
-  if (child == 0) {
-    alarm(kProducerSeconds);
-    _exit(run_producer(port, ack ? SendEvent_ACK : SendEvent_NOACK));
-  }
-  ChildGuard guard{child};
+  ChildProcess producer(kProducerSeconds, [&] { return run_producer(port, ack ? SendEvent_ACK : SendEvent_NOACK); });
+  ASSERT_TRUE(producer.started());
   ASSERT_EQ(collector.Connect(true), DL_OK);
   EXPECT_EQ(collector.get_swap(), bigend);
 
@@ -196,11 +176,7 @@ TEST_P(EndToEnd, EveryUnitArrivesByteIdenticalAndPassesThroughTheRing) {
   }
   EXPECT_EQ(collector.get_event_number(), events);  // the own counter
 
-  int child_status = 0;
-  ASSERT_EQ(waitpid(child, &child_status, 0), child);
-  guard.pid = 0;
-  EXPECT_TRUE(WIFEXITED(child_status)) << child_status;
-  EXPECT_EQ(WEXITSTATUS(child_status), 0);
+  EXPECT_EQ(producer.exit_code(), 0);
   Quiet quiet;
   collector.SocketRelease();
 }

@@ -35,6 +35,9 @@ TEST(IfReady, BudgetAndTimeOuts) {
     EXPECT_EQ(link.IfReady(RECEIVER_WRITE, 0, 5, 0), DL_ERR_NOT_WRITABLE);
   }));
 
+  // A negative time-out other than -1 is refused, not taken as no limit.
+  ASSERT_TRUE(finishes_within(2000, [&] { EXPECT_EQ(link.IfReady(RECEIVER_READ, 1, -2, 0), DL_ERR_READ); }));
+
   // Silent connection: every budget ends in time-outs.
   for (int budget : {1, 2, 3, 10}) EXPECT_EQ(link.IfReady(RECEIVER_READ, budget, 0, 1000), DL_ERR_TIMEOUT) << budget;
   EXPECT_EQ(link.IfReady(RECEIVER_WRITE, 1, 0, 1000), DL_OK);
@@ -57,6 +60,7 @@ TEST(IfReady, WithoutConnection) {
   Capture out(1);
   EXPECT_EQ(link.IfReady(RECEIVER_READ, 1, 0, 1000), DL_ERR_READ);
   EXPECT_EQ(link.IfReady(RECEIVER_WRITE, 1, 0, 1000), DL_ERR_WRITE);
+  EXPECT_EQ(link.IfReady(RECEIVER_READ, 0, 0, 1000), DL_ERR_READ);  // before the budget
   EXPECT_EQ(out.text(), "");
 }
 

@@ -5,9 +5,11 @@
 #include <fcntl.h>
 #include <netinet/in.h>
 #include <poll.h>
+#include <signal.h>
 #include <sys/socket.h>
 #include <sys/time.h>
 #include <sys/un.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <chrono>
@@ -280,6 +282,28 @@ std::unique_ptr<LinkPair> link_pair(int listener_mode, bool unix_domain) {
   calling.join();
   if (listener_status != DL_OK || caller_status != DL_OK) return nullptr;
   return pair;
+}
+
+ChildProcess::ChildProcess(unsigned seconds, const std::function<int()>& fn) {
+  std::fflush(nullptr);  // or the child would print the parent's buffered output again
+  pid_ = fork();
+  if (pid_ == 0) {
+    alarm(seconds);
+    _exit(fn());
+  }
+}
+
+ChildProcess::~ChildProcess() {
+  if (pid_ <= 0) return;
+  kill(pid_, SIGKILL);
+  waitpid(pid_, nullptr, 0);
+}
+
+int ChildProcess::exit_code() {
+  int status = 0;
+  const bool reaped = pid_ > 0 && waitpid(pid_, &status, 0) == pid_;
+  pid_ = 0;
+  return reaped && WIFEXITED(status) ? WEXITSTATUS(status) : -1;
 }
 
 bool finishes_within(int milliseconds, std::function<void()> fn) {

@@ -106,6 +106,23 @@ struct LinkPair {
 };
 std::unique_ptr<LinkPair> link_pair(int listener_mode = NATIVE_MODE, bool unix_domain = false);
 
+// A child process that runs fn and exits with its result; an alarm ends it
+// after seconds. It is killed and reaped when the object goes, so no child
+// outlives the test that started it.
+class ChildProcess {
+ public:
+  ChildProcess(unsigned seconds, const std::function<int()>& fn);
+  ~ChildProcess();
+  ChildProcess(const ChildProcess&) = delete;
+  ChildProcess& operator=(const ChildProcess&) = delete;
+  bool started() const { return pid_ > 0; }
+  // Waits for the child: its exit code, or -1 when it did not exit by itself.
+  int exit_code();
+
+ private:
+  int pid_;
+};
+
 // Runs fn on a thread and joins it; fails the test (instead of hanging) when
 // it has not finished within milliseconds, then detaches it.
 bool finishes_within(int milliseconds, std::function<void()> fn);
