@@ -39,6 +39,13 @@ enum { NATIVE_MODE = 0, BIGEND_MODE = 1 };       // byte order a listener announ
 
 class DATALINK_API DataLink {
  public:
+  /// The same constants in the class, so both spellings work:
+  /// DataLink(DataLink::BIGEND_MODE) and IfReady(DataLink::RECEIVER_READ, ...).
+  static constexpr int RECEIVER_READ = ::RECEIVER_READ;
+  static constexpr int RECEIVER_WRITE = ::RECEIVER_WRITE;
+  static constexpr int NATIVE_MODE = ::NATIVE_MODE;
+  static constexpr int BIGEND_MODE = ::BIGEND_MODE;
+
   /// Listening-end flavour: a non-zero md announces the big-endian preamble.
   DataLink(int md);
   /// ns becomes the swap mask: true means records are never converted.
