@@ -8,6 +8,7 @@
 #include <new>
 
 #include "DataLink.h"
+#include "byte_reversal.h"
 #include "link_limits.h"
 #include "messages.h"
 #include "sys.h"
@@ -277,8 +278,8 @@ int DataLink::ReceiveEvent(RNG_RingBuffer* rb, int trs, int sec, int usec) {
   alignas(8) unsigned char arrived[kLargestHeaderBytes];
   std::memcpy(arrived, head, header_size);
   if (get_swap()) {
-    int converted =
-        kind.event ? vrq5_convert_event_head_sized(head, head, header_size) : vrq5_convert_slow_data_head(head, head);
+    int converted = kind.event ? vrq5::reversal::event_head_sized(head, head, header_size)
+                               : vrq5_convert_slow_data_head(head, head);
     if (converted != 0) {
       if (!kind.event) ReleaseBlock();
       out_print("BAD_SWAP middle\n");

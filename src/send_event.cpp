@@ -10,6 +10,7 @@
 #include <new>
 
 #include "DataLink.h"
+#include "byte_reversal.h"
 #include "messages.h"
 
 using namespace datalink;
@@ -134,7 +135,7 @@ bool convert_header(UnitHeader& header, char* hdbuf) {
       out_print("Failed to convert image ext header\n");
       return false;
     default: {
-      const int rc = vrq5_convert_event_head_sized(&header.record, hdbuf, static_cast<size_t>(header.hdsz));
+      const int rc = vrq5::reversal::event_head_sized(&header.record, hdbuf, static_cast<size_t>(header.hdsz));
       if (rc == 0) return true;
       out_print("Failed to convert event header error: %d\n", rc);
       return false;
@@ -178,15 +179,15 @@ int convert_unit(const UnitHeader& header, char* event_buf) {
   const size_t head = static_cast<size_t>(header.hdsz);
   switch (header.what) {
     case kKindSlowData:
-      return vrq5_convert_slow_data_sized(event_buf, event_buf, length);
+      return vrq5::reversal::slow_data_sized(event_buf, event_buf, length);
     case kKindImage:
       return vrq5_convert_image_head(event_buf, event_buf) +
-             vrq5_convert_words_sized(event_buf + head, event_buf + head, length - head);
+             vrq5::reversal::words_sized(event_buf + head, event_buf + head, length - head);
     case kKindImageExt:
       return vrq5_convert_image_ext_head(event_buf, event_buf) +
-             vrq5_convert_words_sized(event_buf + head, event_buf + head, length - head);
+             vrq5::reversal::words_sized(event_buf + head, event_buf + head, length - head);
     default:
-      return vrq5_convert_event_sized(event_buf, event_buf, head, length);
+      return vrq5::reversal::event_sized(event_buf, event_buf, head, length);
   }
 }
 
@@ -222,7 +223,7 @@ int build_converted_unit(const struct iovec* vec, int frsin, const UnitHeader& h
     const uint32_t length = low32(vec[i].iov_len);
     if (length == 0) continue;  // an empty element may have no base at all
     if (one_pass)
-      converr += vrq5_convert_words_sized(vec[i].iov_base, evpbuf, length);
+      converr += vrq5::reversal::words_sized(vec[i].iov_base, evpbuf, length);
     else
       std::memcpy(evpbuf, vec[i].iov_base, length);
     evpbuf += length;
