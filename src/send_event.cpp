@@ -5,6 +5,7 @@
 // record's length field says how many bytes the whole unit has. A link that
 // converts gathers the unit into a buffer of its own and turns it to network
 // order; otherwise the caller's elements go to writev as they are.
+#include <cstdint>
 #include <cstring>
 #include <memory>
 #include <new>
@@ -39,6 +40,7 @@ struct UnitHeader {
   int hdsz;
   int what;
   uint32_t event_length;  // a 64-bit length keeps its low 32 bits
+  bool length_fits;       // false for a 64-bit length that is negative or beyond 32 bits
   const char* bytes() const { return reinterpret_cast<const char*>(&record); }
 };
 
@@ -68,6 +70,7 @@ bool known_header_size(size_t size) {
 // pattern count; no pattern is refused.
 void recognize_header(const struct iovec& element, UnitHeader& header) {
   header.hdsz = static_cast<int>(element.iov_len);
+  header.length_fits = true;
   switch (element.iov_len) {
     case sizeof(vrq5_eventheader): {
       std::memcpy(&header.record.event, element.iov_base, sizeof(vrq5_eventheader));
@@ -86,6 +89,8 @@ void recognize_header(const struct iovec& element, UnitHeader& header) {
       std::memcpy(&header.record.event_2024, element.iov_base, sizeof(vrq5_eventheader_2024));
       header.what = kKindEvent2024;
       header.event_length = static_cast<uint32_t>(header.record.event_2024.event_length);
+      header.length_fits = header.record.event_2024.event_length >= 0 &&
+                           static_cast<uint64_t>(header.record.event_2024.event_length) <= UINT32_MAX;
       if (either_order(header.record.event_2024.pattern, VRQ5_PATTERN_EVENT_2024, VRQ5_PATTERN_EVENT_2024_SWAPPED))
         set_data_format_2024(true);
       else
@@ -143,18 +148,23 @@ bool convert_header(UnitHeader& header, char* hdbuf) {
   }
 }
 
-// Every length of the converting path is checked before the first byte of the
-// unit goes out: a refusal after an acknowledged header would leave a
-// receiver that answered 0 waiting for a body that never comes. The elements
-// must fill the unit exactly; bytes that no element filled are never sent.
+// Every length is checked before the first byte of the unit goes out, on both
+// paths: a refusal after an acknowledged header would leave a receiver that
+// answered 0 waiting for a body that never comes, and elements that do not add
+// up to the header's length would make the receiver take bytes of the next
+// unit as this one's body. The elements must fill the unit exactly, each and
+// the whole shorter than 4 GiB, as the receiver counts in 32 bits. Only the
+// iov_lens are read; nothing is copied.
 int check_unit_lengths(const struct iovec* vec, int frsin, const UnitHeader& header) {
+  if (!header.length_fits) return DL_ERR_VALUE;
   if (header.event_length < static_cast<uint32_t>(header.hdsz)) {
     out_print("Something wrong (event_length:%d)\n", static_cast<int>(header.event_length));
     return DL_ERR_VALUE;
   }
   long long total_cp_left = header.event_length - static_cast<uint32_t>(header.hdsz);
   for (int i = 1; i < frsin; ++i) {
-    if (vec[i].iov_base == nullptr && low32(vec[i].iov_len) != 0) return DL_ERR_VALUE;
+    if (vec[i].iov_len > UINT32_MAX) return DL_ERR_VALUE;
+    if (vec[i].iov_base == nullptr && vec[i].iov_len != 0) return DL_ERR_VALUE;
     const long long clen = total_cp_left - low32(vec[i].iov_len);
     if (clen < 0) {
       out_print("Incosistent event length i:%d total:%d clen:%d ev_len:%d\n", i, frsin, static_cast<int>(clen),
@@ -209,7 +219,6 @@ bool body_in_whole_words(const struct iovec* vec, int frsin) {
 // Both give the same bytes.
 int build_converted_unit(const struct iovec* vec, int frsin, const UnitHeader& header, const char* hdbuf,
                          std::unique_ptr<char[]>& event_buf) {
-  if (int rc = check_unit_lengths(vec, frsin, header); rc != DL_OK) return rc;
   event_buf.reset(new (std::nothrow) char[header.event_length]);
   if (!event_buf) {
     out_print("Failed to alloc event_buffer\n");
@@ -268,6 +277,9 @@ int DataLink::SendEvent(struct iovec* vec, int frsin, int mode) {
       return DL_ERR_ALLOC;
     }
     if (!convert_header(header, hdbuf.get())) return DL_ERR_CONVERT;
+  }
+  if (int rc = check_unit_lengths(vec, frsin, header); rc != DL_OK) return rc;
+  if (swap) {
     if (int rc = build_converted_unit(vec, frsin, header, hdbuf.get(), event_buf); rc != DL_OK) return rc;
   }
 
@@ -295,8 +307,8 @@ int DataLink::SendEvent(struct iovec* vec, int frsin, int mode) {
     out_line("SendEvent():  Retries are exeeded:%d(%d)", rtr, retrs);
     return DL_ERR_RETRIES;
   }
-  // Only the direct path gets here: its elements did not add up to the
-  // header's length, and all of them have gone out.
+  // The elements were checked to add up, so only a transfer that really
+  // ended short gets here.
   out_line("CHECK_FAIL: sent_total: %u!=event_length:%u", sent_total, header.event_length);
   return DL_ERR_SENT_LENGTH;
 }
