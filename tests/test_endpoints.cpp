@@ -132,6 +132,26 @@ TEST(Endpoints, DescriptorZeroIsASocketLikeAnyOther) {
   EXPECT_EQ(listening.SocketSetup(port), DL_OK);
   EXPECT_EQ(listening.SocketRelease(), DL_OK);
   EXPECT_EQ(out.text(), "SocketRelease() socket closed\nSocketRelease() socket closed\n");
+
+  // Listening end, the accepted connection is 0: Connect(false) closes it
+  // before it takes the next peer.
+  DataLink accepting(0);
+  port = free_port();
+  int placeholder = open("/dev/null", O_RDONLY);
+  ASSERT_EQ(placeholder, 0);
+  ASSERT_EQ(accepting.SocketSetup(port), DL_OK);
+  close(placeholder);
+  int first = raw_connect(port, false);
+  int second = raw_connect(port, false);  // waits in the backlog, so no accept blocks
+  ASSERT_EQ(accepting.Connect(true), DL_OK);
+  ASSERT_TRUE(is_socket(0));
+  ASSERT_EQ(accepting.Connect(false), DL_OK);
+  EXPECT_EQ(read_exact(first, 4).size(), 4u);
+  EXPECT_EQ(read(first, &byte, 1), 0) << "the first peer's connection is closed";
+  Capture released(1);
+  EXPECT_EQ(accepting.SocketRelease(), DL_OK);
+  close_fd(first);
+  close_fd(second);
 }
 
 TEST(ListeningEnd, PreambleOnTheWireForBothModesAndFamilies) {
