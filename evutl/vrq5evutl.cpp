@@ -11,12 +11,12 @@
 #include <atomic>
 #include <cstring>
 
+#include "byte_reversal.h"
+
 namespace {
 
-constexpr size_t kWordBytes = sizeof(uint32_t);
-constexpr size_t kEventHeaderBytes = sizeof(vrq5_eventheader);
-constexpr size_t kEventHeader2024Bytes = sizeof(vrq5_eventheader_2024);
-constexpr size_t kSlowHeaderBytes = sizeof(vrq5_daq_slow_data_header);
+using namespace vrq5::reversal;
+
 constexpr size_t kImageHeadBytes = sizeof(vrq5_image_head);
 constexpr size_t kImageExtHeadBytes = sizeof(vrq5_image_ext_frame_head);
 constexpr size_t kSpectIntroBytes = sizeof(vrq5_spect_intro);
@@ -28,38 +28,6 @@ constexpr uint64_t kMaxUnitBytes = UINT32_MAX;
 // sits in the four bytes just before the body.
 static_assert(offsetof(vrq5_image_head, length) + kWordBytes == kImageHeadBytes, "image head length");
 static_assert(offsetof(vrq5_image_ext_frame_head, length) + kWordBytes == kImageExtHeadBytes, "frame head length");
-
-using Byte = unsigned char;
-
-uint32_t load32(const Byte* p) {
-  uint32_t v;
-  std::memcpy(&v, p, sizeof v);
-  return v;
-}
-
-uint64_t load64(const Byte* p) {
-  uint64_t v;
-  std::memcpy(&v, p, sizeof v);
-  return v;
-}
-
-// Reverses every whole 32-bit word of [0, bytes); a tail shorter than a word
-// is copied as it is. Each word is loaded before it is stored, so src == dst
-// converts in place.
-void reverse_words(const Byte* src, Byte* dst, size_t bytes) {
-  const size_t words = bytes / kWordBytes;
-  for (size_t i = 0; i < words; ++i) {
-    const uint32_t v = __builtin_bswap32(load32(src + i * kWordBytes));
-    std::memcpy(dst + i * kWordBytes, &v, sizeof v);
-  }
-  const size_t done = words * kWordBytes;
-  if (src != dst && bytes > done) std::memmove(dst + done, src + done, bytes - done);
-}
-
-void reverse_u64(const Byte* src, Byte* dst) {
-  const uint64_t v = __builtin_bswap64(load64(src));
-  std::memcpy(dst, &v, sizeof v);
-}
 
 bool is_2024_event_pattern(uint32_t pattern) {
   return pattern == VRQ5_PATTERN_EVENT_2024 || pattern == VRQ5_PATTERN_EVENT_2024_SWAPPED;
@@ -84,21 +52,6 @@ size_t event_header_bytes_for(uint32_t pattern) {
   return is_2024_event_pattern(pattern) ? kEventHeader2024Bytes : kEventHeaderBytes;
 }
 
-// Converts an event header whose size is already known to be 36 or 48.
-void convert_event_header(const Byte* src, Byte* dst, size_t header_bytes) {
-  if (header_bytes == kEventHeaderBytes) {
-    reverse_words(src, dst, kEventHeaderBytes);
-    return;
-  }
-  constexpr size_t kLength = offsetof(vrq5_eventheader_2024, event_length);
-  constexpr size_t kNumber = offsetof(vrq5_eventheader_2024, event_number);
-  constexpr size_t kTime = offsetof(vrq5_eventheader_2024, event_time);
-  reverse_words(src, dst, kLength);  // pattern, event_type
-  reverse_u64(src + kLength, dst + kLength);
-  reverse_u64(src + kNumber, dst + kNumber);
-  reverse_words(src + kTime, dst + kTime, kEventHeader2024Bytes - kTime);  // time, tmask, status, blocks, fill
-}
-
 // The unit length an event header announces, read in host order or in the
 // other order. A 2024 length that is negative or too large is refused.
 int event_length_of(const Byte* header, size_t header_bytes, bool host_order, uint64_t* length) {
@@ -113,26 +66,6 @@ int event_length_of(const Byte* header, size_t header_bytes, bool host_order, ui
   std::memcpy(&v, &raw, sizeof v);
   if (v < 0 || static_cast<uint64_t>(v) > kMaxUnitBytes) return VRQ5_CONVERT_BAD_LENGTH;
   *length = static_cast<uint64_t>(v);
-  return VRQ5_CONVERT_OK;
-}
-
-int convert_event_unit(const Byte* src, Byte* dst, size_t header_bytes, uint64_t length) {
-  if (header_bytes != kEventHeaderBytes && header_bytes != kEventHeader2024Bytes) return VRQ5_CONVERT_BAD_HEADER;
-  if (length < header_bytes) return VRQ5_CONVERT_SHORT_LENGTH;
-  // The 36-byte header is nine plain words, like the body behind it: one
-  // pass turns the whole unit.
-  if (header_bytes == kEventHeaderBytes) {
-    reverse_words(src, dst, length);
-    return VRQ5_CONVERT_OK;
-  }
-  convert_event_header(src, dst, header_bytes);
-  reverse_words(src + header_bytes, dst + header_bytes, length - header_bytes);
-  return VRQ5_CONVERT_OK;
-}
-
-int convert_slow_unit(const Byte* src, Byte* dst, uint64_t length) {
-  if (length < kSlowHeaderBytes) return VRQ5_CONVERT_SHORT_LENGTH;
-  reverse_words(src, dst, length);  // header and body are all 32-bit words
   return VRQ5_CONVERT_OK;
 }
 
@@ -156,7 +89,7 @@ std::atomic<int> g_generation{kGenerationOlder};
 
 int vrq5_convert_event_head(void* src, void* dst) {
   if (src == nullptr || dst == nullptr) return VRQ5_CONVERT_NULL;
-  convert_event_header(in(src), out(dst), event_header_bytes_for(load32(in(src))));
+  event_header(in(src), out(dst), event_header_bytes_for(load32(in(src))));
   return VRQ5_CONVERT_OK;
 }
 
@@ -198,7 +131,7 @@ int vrq5_convert_event_hton(void* src, void* dst, int len) {
   } else {
     length = static_cast<uint64_t>(len);
   }
-  return convert_event_unit(in(src), out(dst), header_bytes, length);
+  return event_unit(in(src), out(dst), header_bytes, length);
 }
 
 int vrq5_convert_event(void* src, void* dst) {
@@ -208,7 +141,7 @@ int vrq5_convert_event(void* src, void* dst) {
   uint64_t length = 0;
   const int rc = event_length_of(in(src), header_bytes, is_host_order_pattern(pattern), &length);
   if (rc != VRQ5_CONVERT_OK) return rc;
-  return convert_event_unit(in(src), out(dst), header_bytes, length);
+  return event_unit(in(src), out(dst), header_bytes, length);
 }
 
 int vrq5_convert_slow_data_block_hton(void* src, void* dst, int channels, uint32_t pattern) {
@@ -231,7 +164,7 @@ int vrq5_convert_slow_data(void* src, void* dst) {
   const uint32_t pattern = load32(in(src));
   uint32_t length = load32(in(src) + offsetof(vrq5_daq_slow_data_header, data_length));
   if (!is_host_order_pattern(pattern)) length = __builtin_bswap32(length);
-  return convert_slow_unit(in(src), out(dst), length);
+  return slow_unit(in(src), out(dst), length);
 }
 
 int vrq5_convert_data(void* src, void* dst, int type, int head_size) {
@@ -255,27 +188,18 @@ int vrq5_convert_data(void* src, void* dst, int type, int head_size) {
 }
 
 int vrq5_convert_event_head_sized(const void* src, void* dst, size_t header_size) {
-  if (src == nullptr || dst == nullptr) return VRQ5_CONVERT_NULL;
-  if (header_size != kEventHeaderBytes && header_size != kEventHeader2024Bytes) return VRQ5_CONVERT_BAD_HEADER;
-  convert_event_header(in(src), out(dst), header_size);
-  return VRQ5_CONVERT_OK;
+  return event_head_sized(src, dst, header_size);
 }
 
 int vrq5_convert_event_sized(const void* src, void* dst, size_t header_size, size_t length) {
-  if (src == nullptr || dst == nullptr) return VRQ5_CONVERT_NULL;
-  return convert_event_unit(in(src), out(dst), header_size, length);
+  return event_sized(src, dst, header_size, length);
 }
 
 int vrq5_convert_slow_data_sized(const void* src, void* dst, size_t length) {
-  if (src == nullptr || dst == nullptr) return VRQ5_CONVERT_NULL;
-  return convert_slow_unit(in(src), out(dst), length);
+  return slow_data_sized(src, dst, length);
 }
 
-int vrq5_convert_words_sized(const void* src, void* dst, size_t length) {
-  if (src == nullptr || dst == nullptr) return VRQ5_CONVERT_NULL;
-  reverse_words(in(src), out(dst), length);
-  return VRQ5_CONVERT_OK;
-}
+int vrq5_convert_words_sized(const void* src, void* dst, size_t length) { return words_sized(src, dst, length); }
 
 void vrq5_swap4(int* src, int* dst, int n) {
   if (src == nullptr || dst == nullptr || n <= 0) return;

@@ -39,6 +39,13 @@ enum { NATIVE_MODE = 0, BIGEND_MODE = 1 };       // byte order a listener announ
 
 class DATALINK_API DataLink {
  public:
+  /// The same constants in the class, so both spellings work:
+  /// DataLink(DataLink::BIGEND_MODE) and IfReady(DataLink::RECEIVER_READ, ...).
+  static constexpr int RECEIVER_READ = ::RECEIVER_READ;
+  static constexpr int RECEIVER_WRITE = ::RECEIVER_WRITE;
+  static constexpr int NATIVE_MODE = ::NATIVE_MODE;
+  static constexpr int BIGEND_MODE = ::BIGEND_MODE;
+
   /// Listening-end flavour: a non-zero md announces the big-endian preamble.
   DataLink(int md);
   /// ns becomes the swap mask: true means records are never converted.
@@ -171,10 +178,18 @@ class DATALINK_API DataLink {
   unsigned char pending_pattern[4];  // pattern bytes read before a call ended with 22 or 30
   int pending_pattern_bytes;
   bool peer_eof;
+  // Bytes read from sockin that went back to the stream (a header behind a
+  // reversed pattern that proved to be stray bytes); reads take them first.
+  unsigned char pushed_back[48];
+  int pushed_back_begin;
+  int pushed_back_end;
   void ResetConnectionState();
-  // One read() on sockin; notes end of stream in peer_eof. errno is left as
-  // the read set it.
+  // One read() on sockin, or bytes pushed back; notes end of stream in
+  // peer_eof. errno is left as the read set it.
   long ReadLink(void* dst, size_t count);
+  // Puts count bytes (at most 44) back in front of the stream.
+  void PushBackStream(const unsigned char* bytes, size_t count);
+  bool HasPushedBack() const { return pushed_back_begin < pushed_back_end; }
 
   // Sending internals. rtr is the retry budget of one SendEvent call, spent
   // by 100 ms waits that time out and renewed on progress; sent_total counts
@@ -194,8 +209,9 @@ class DATALINK_API DataLink {
   // The first wait and the bytes still missing from the 4-byte pattern
   // window; filled counts the window positions already taken.
   int FillPatternWindow(unsigned char* window, int& filled, int trs, int sec, int usec);
-  // Shifts bytes through the full window until it holds a known pattern.
-  int ScanPatternWindow(unsigned char* window);
+  // Shifts bytes through the full window until it holds a known pattern;
+  // skip_current shifts at least once.
+  int ScanPatternWindow(unsigned char* window, bool skip_current);
   // Reads exactly count bytes into dst, waiting for each read; gives up with
   // limit_message after empty_read_limit empty reads in a row.
   int ReadMissing(char* dst, size_t count, int empty_read_limit, const char* limit_message);

@@ -44,16 +44,21 @@ int DataLink::Connect(const char* host, int port) {
     return DL_ERR_CONNECTED;
   }
   // The lookup comes first, so a UNIX-domain link still needs a host name
-  // that resolves.
+  // that resolves. getaddrinfo hands each caller its own result, so links
+  // connecting from several threads at once cannot see each other's address.
   if (host == nullptr) errno = EINVAL;
-  struct hostent* entry = host != nullptr ? gethostbyname(host) : nullptr;
-  if (entry == nullptr || entry->h_addr_list[0] == nullptr) {
+  addrinfo hints{};
+  hints.ai_family = AF_INET;
+  hints.ai_socktype = SOCK_STREAM;
+  addrinfo* found = nullptr;
+  if (host == nullptr || getaddrinfo(host, nullptr, &hints, &found) != 0 || found == nullptr) {
     sys_error("Connect(): gethostbyname failed, socket released");
     return DL_ERR_HOST;
   }
   std::memset(&receiver, 0, sizeof receiver);
   receiver.sin_family = AF_INET;
-  std::memcpy(&receiver.sin_addr, entry->h_addr_list[0], sizeof receiver.sin_addr);
+  receiver.sin_addr = reinterpret_cast<const sockaddr_in*>(found->ai_addr)->sin_addr;
+  freeaddrinfo(found);
   receiver.sin_port = htons(static_cast<uint16_t>(port));
 
   if (unix_domain_selected()) {
@@ -92,31 +97,31 @@ int DataLink::Connect(const char* host, int port) {
   int one = 1;
   if (setsockopt(sockin, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one) != 0) sys_error("Connect(2): TCP_NODELAY failed");
 
+  // A handshake that fails leaves nothing half open: the socket is given back
+  // and the object is idle again, so the caller can simply connect anew.
+  auto abandon_handshake = [this](int status) {
+    close(sockin);
+    sockin = -1;
+    connected = 0;
+    return status;
+  };
   unsigned int preamble = 0;
   char* bytes = reinterpret_cast<char*>(&preamble);
   int pre_len = 0;
   while (pre_len < kPreambleBytes) {
     sys::IoResult got = sys::recv_some(sockin, bytes + pre_len, kPreambleBytes - pre_len);
-    if (got.n == 0) {
-      // The listener went away before its preamble was complete: nothing
-      // more will come, so give the descriptor back and return to idle.
-      errno = ECONNRESET;
+    // The listener went away before its preamble was complete.
+    if (got.n == 0) errno = ECONNRESET;
+    if (got.n <= 0) {
       sys_error("Connect(): failed to receive preamble");
-      close(sockin);
-      sockin = -1;
-      connected = 0;
-      return DL_ERR_PROTOCOL;
-    }
-    if (got.failed()) {
-      sys_error("Connect(): failed to receive preamble");
-      return DL_ERR_PROTOCOL;
+      return abandon_handshake(DL_ERR_PROTOCOL);
     }
     pre_len += static_cast<int>(got.n);
   }
   int swap = swap_for_preamble(preamble);
   if (swap < 0) {
     err_line("Connect(): Unrecognized byte pattern in preamble.%d", static_cast<int>(preamble));
-    return DL_ERR_VALUE;
+    return abandon_handshake(DL_ERR_VALUE);
   }
   must_swap = swap;
   setup = 1;
@@ -132,7 +137,9 @@ int DataLink::Disconnect() {
     err_line("Disconnect(): There is no connection.  No action taken.");
     return DL_ERR_NOT_CONNECTED;
   }
-  if (sockin <= 0) {
+  // Descriptor 0 is a socket like any other (a process may start with its
+  // standard input closed); only a negative value means "none".
+  if (sockin < 0) {
     err_line("Disconnect(): sockin was not set .");
   } else if (close(sockin) != 0) {
     sys_error("Disconnect(): failed to close socket");

@@ -83,12 +83,33 @@ void DataLink::ResetConnectionState() {
   std::memset(pending_pattern, 0, sizeof pending_pattern);
   pending_pattern_bytes = 0;
   peer_eof = false;
+  pushed_back_begin = 0;
+  pushed_back_end = 0;
 }
 
 long DataLink::ReadLink(void* dst, size_t count) {
+  if (HasPushedBack() && count > 0) {
+    const size_t held = static_cast<size_t>(pushed_back_end - pushed_back_begin);
+    const size_t n = count < held ? count : held;
+    std::memcpy(dst, pushed_back + pushed_back_begin, n);
+    pushed_back_begin += static_cast<int>(n);
+    return static_cast<long>(n);
+  }
   ssize_t n = read(sockin, dst, count);
   if (n == 0 && count > 0) peer_eof = true;
   return static_cast<long>(n);
+}
+
+// Bytes still held stay behind the new ones. Only the header read after a
+// window comes back, and the window's own bytes never do, so everything held
+// fits in the buffer.
+void DataLink::PushBackStream(const unsigned char* bytes, size_t count) {
+  const size_t held = static_cast<size_t>(pushed_back_end - pushed_back_begin);
+  if (count + held > sizeof pushed_back) return;
+  std::memmove(pushed_back + count, pushed_back + pushed_back_begin, held);
+  std::memcpy(pushed_back, bytes, count);
+  pushed_back_begin = 0;
+  pushed_back_end = static_cast<int>(count + held);
 }
 
 bool DataLink::peer_closed() { return peer_eof; }

@@ -86,7 +86,8 @@ int DataLink::Connect(bool how) {
     return DL_ERR_CONNECTED;
   }
   if (!how) {
-    if (sockin > 0) close(sockin);
+    if (sockin >= 0) close(sockin);
+    sockin = -1;
     connected = 0;
   }
   // The listening socket is blocking: this waits until a peer connects.
@@ -129,7 +130,7 @@ int DataLink::SocketRelease() {
     return DL_ERR_NOT_SETUP;
   }
   if (connected) Disconnect();
-  if (sock > 0) {
+  if (sock >= 0) {
     if (close(sock) != 0) {
       sys_error("Socketrelease(): unable to close socket");
       return DL_ERR_CLOSE;

@@ -5,9 +5,11 @@
 #include <cerrno>
 #include <cstdint>
 #include <cstring>
+#include <memory>
 #include <new>
 
 #include "DataLink.h"
+#include "byte_reversal.h"
 #include "link_limits.h"
 #include "messages.h"
 #include "sys.h"
@@ -124,6 +126,24 @@ uint64_t block_length(const unsigned char* head, const BlockKind& kind) {
   return length;
 }
 
+// Whether a header that arrived with a byte-reversed pattern reads, turned
+// around, as a real one: a producer of the other order that did not announce
+// itself. Junk met while resynchronising seldom passes, and switching on junk
+// would make this object refuse every correct unit from then on.
+bool plausible_when_turned(const unsigned char* head, const BlockKind& kind) {
+  alignas(8) unsigned char turned[kLargestHeaderBytes] = {};
+  if (kind.event)
+    vrq5::reversal::event_head_sized(head, turned, kind.header_size);
+  else
+    vrq5::reversal::words_sized(head, turned, kind.header_size);
+  const uint64_t length = block_length(turned, kind);
+  if (static_cast<int64_t>(length) < 0 || length > kMaxBlockBytes || length < kind.header_size) return false;
+  if (&kind != &kEvent36) return true;
+  int32_t type;
+  std::memcpy(&type, turned + offsetof(vrq5_eventheader, event_type), sizeof type);
+  return type >= 0 && type < VRQ5_EV_EVMAX;
+}
+
 }  // namespace
 
 void DataLink::ReleaseBlock() {
@@ -171,11 +191,12 @@ int DataLink::FillPatternWindow(unsigned char* window, int& filled, int trs, int
 // At most kScanLimitBytes + 1 bytes are shifted in, and a pattern completed by
 // the last of them is not taken. A byte is shifted in only once it has been
 // read, so a failed read leaves four real bytes in the window.
-int DataLink::ScanPatternWindow(unsigned char* window) {
+int DataLink::ScanPatternWindow(unsigned char* window, bool skip_current) {
   const bool swap = get_swap();
   auto value = [&] { return swap ? reversed(host_word(window)) : host_word(window); };
   long shifts = 0;
-  while (!ends_scan(value()) && shifts <= kScanLimitBytes) {
+  while ((skip_current || !ends_scan(value())) && shifts <= kScanLimitBytes) {
+    skip_current = false;
     unsigned char next = window[kPatternBytes - 1];
     long got = ReadLink(&next, 1);
     if (got < 0) return errno == EAGAIN ? DL_ERR_SCAN_WOULD_BLOCK : DL_ERR_READ;
@@ -237,48 +258,63 @@ int DataLink::ReceiveEvent(RNG_RingBuffer* rb, int trs, int sec, int usec) {
 
   // Pattern bytes that an earlier call read but could not complete are taken
   // back; they are kept again only if this call also ends waiting for more.
-  unsigned char window[kPatternBytes];
-  std::memcpy(window, pending_pattern, sizeof window);
+  // A fresh window is four zero bytes.
+  unsigned char window[kPatternBytes] = {0, 0, 0, 0};
   int filled = pending_pattern_bytes;
+  std::memcpy(window, pending_pattern, static_cast<size_t>(filled));
   std::memset(pending_pattern, 0, sizeof pending_pattern);
   pending_pattern_bytes = 0;
   int status = FillPatternWindow(window, filled, trs, sec, usec);
-  if (status == DL_OK) status = ScanPatternWindow(window);
-  if (status != DL_OK) {
-    if (status == DL_ERR_TIMEOUT || status == DL_ERR_SCAN_WOULD_BLOCK) {
-      std::memcpy(pending_pattern, window, static_cast<size_t>(filled));
-      pending_pattern_bytes = filled;
+  bool stray_window = false;
+  alignas(8) unsigned char head[kLargestHeaderBytes];
+  const BlockKind* found = nullptr;
+  uint32_t arrived_word = 0;
+  while (found == nullptr) {
+    if (status == DL_OK) status = ScanPatternWindow(window, stray_window);
+    if (status != DL_OK) {
+      if (status == DL_ERR_TIMEOUT || status == DL_ERR_SCAN_WOULD_BLOCK) {
+        std::memcpy(pending_pattern, window, static_cast<size_t>(filled));
+        pending_pattern_bytes = filled;
+      }
+      return status;
     }
-    return status;
-  }
 
-  // The kind follows the pattern as this end reads it; the header keeps the
-  // bytes as they arrived.
-  const uint32_t arrived_word = host_word(window);
-  const uint32_t pattern = get_swap() ? reversed(arrived_word) : arrived_word;
-  select_data_format(pattern);
-  const BlockKind& kind = kind_of(pattern);
+    // The kind follows the pattern as this end reads it; the header keeps the
+    // bytes as they arrived.
+    arrived_word = host_word(window);
+    const uint32_t pattern = get_swap() ? reversed(arrived_word) : arrived_word;
+    select_data_format(pattern);
+    const BlockKind& kind = kind_of(pattern);
+    std::memset(head, 0, sizeof head);
+    std::memcpy(head, window, kPatternBytes);
+    status = ReadMissing(reinterpret_cast<char*>(head) + kPatternBytes, kind.header_size - kPatternBytes,
+                         kEmptyReadLimitHeader, kind.header_message);
+    if (status != DL_OK) {
+      if (!kind.event) ReleaseBlock();
+      return status;
+    }
+    if (reversed_pattern(arrived_word) && must_swap == 0 && !no_swap) {
+      if (!plausible_when_turned(head, kind)) {
+        // Stray bytes that happen to look like a reversed pattern: the bytes
+        // behind the window go back to the stream and the scan moves on by
+        // one byte.
+        PushBackStream(head + kPatternBytes, kind.header_size - kPatternBytes);
+        stray_window = true;
+        continue;
+      }
+      must_swap = 1;
+      sys_error("ReceiveEvent(): Automatically switching swap !!!");
+    }
+    found = &kind;
+  }
+  const BlockKind& kind = *found;
   const size_t header_size = kind.header_size;
-
-  alignas(8) unsigned char head[kLargestHeaderBytes] = {};
-  std::memcpy(head, window, kPatternBytes);
-  status = ReadMissing(reinterpret_cast<char*>(head) + kPatternBytes, header_size - kPatternBytes,
-                       kEmptyReadLimitHeader, kind.header_message);
-  if (status != DL_OK) {
-    if (!kind.event) ReleaseBlock();
-    return status;
-  }
-
-  if (reversed_pattern(arrived_word) && must_swap == 0 && !no_swap) {
-    must_swap = 1;
-    sys_error("ReceiveEvent(): Automatically switching swap !!!");
-  }
 
   alignas(8) unsigned char arrived[kLargestHeaderBytes];
   std::memcpy(arrived, head, header_size);
   if (get_swap()) {
-    int converted =
-        kind.event ? vrq5_convert_event_head_sized(head, head, header_size) : vrq5_convert_slow_data_head(head, head);
+    int converted = kind.event ? vrq5::reversal::event_head_sized(head, head, header_size)
+                               : vrq5_convert_slow_data_head(head, head);
     if (converted != 0) {
       if (!kind.event) ReleaseBlock();
       out_print("BAD_SWAP middle\n");
@@ -287,37 +323,48 @@ int DataLink::ReceiveEvent(RNG_RingBuffer* rb, int trs, int sec, int usec) {
   }
   const uint64_t length = block_length(head, kind);
 
-  // The space check and the later ring write are separate: nothing is
-  // reserved in between.
-  if (rb != nullptr) {
-    const uint64_t capacity = rb->size();
-    const uint64_t free_bytes = capacity - static_cast<uint64_t>(rb->bytesUsed());
-    const int ack = free_bytes < length ? 1 : 0;
-    status = SendAck(ack, kind.event ? "ReceiveEvent(): Failed to send ack" : nullptr);
-    if (status != DL_OK) return status;
-    if (ack != 0) {
-      if (!kind.event) ReleaseBlock();
-      return DL_ERR_BUFFER_SIZE;
-    }
-  }
-  if (kind.event && owncntr) eventn = static_cast<int>(static_cast<unsigned int>(eventn) + 1u);  // wraps, no UB
-
   // A negative 2024 length, one beyond the 32-bit counts every producer
-  // sends, or a block shorter than its own header, is refused. A length that
-  // no allocation can meet (10) leaves the stream to be resynchronised by the
-  // next call instead of taking the collector down.
-  if (static_cast<int64_t>(length) < 0 || length > kMaxBlockBytes || length < header_size) {
+  // sends, or a block shorter than its own header, is refused. With a ring,
+  // the block buffer is allocated before the answer, so that a 0 promises a
+  // unit this end can keep; every refusal is answered 1, after which the
+  // producer sends no body and the stream stays in step. The space check and
+  // the later ring write are separate: nothing is reserved in between.
+  int refusal = DL_OK;
+  std::unique_ptr<char[]> fresh;
+  const bool reuse = buffer != nullptr && size == length;
+  if (rb != nullptr && static_cast<uint64_t>(rb->size()) - static_cast<uint64_t>(rb->bytesUsed()) < length)
+    refusal = DL_ERR_BUFFER_SIZE;
+  else if (static_cast<int64_t>(length) < 0 || length > kMaxBlockBytes || length < header_size)
+    refusal = DL_ERR_VALUE;
+  else if (!reuse) {
+    // Without an answer to give, the old block need not outlive the new one.
+    if (rb == nullptr) ReleaseBlock();
+    fresh.reset(new (std::nothrow) char[static_cast<size_t>(length)]);
+    if (!fresh) refusal = DL_ERR_ALLOC;
+  }
+  if (rb != nullptr) {
+    status = SendAck(refusal == DL_OK ? 0 : 1, kind.event ? "ReceiveEvent(): Failed to send ack" : nullptr);
+    if (status != DL_OK) return status;
+  }
+  if (refusal == DL_ERR_BUFFER_SIZE) {
+    if (!kind.event) ReleaseBlock();
+    return refusal;
+  }
+  // Without a ring every event header read is counted; with one, only those
+  // answered 0.
+  if (kind.event && owncntr && (rb == nullptr || refusal == DL_OK))
+    eventn = static_cast<int>(static_cast<unsigned int>(eventn) + 1u);  // wraps, no UB
+  if (refusal != DL_OK) {
     ReleaseBlock();
-    return DL_ERR_VALUE;
+    return refusal;
   }
   // A block of the same length as the last one takes over its buffer: a
   // stream of equal units then costs no allocation, and no fresh pages for
   // the kernel to fault in and zero, per unit. The buffer still holds
   // exactly size bytes.
-  if (buffer == nullptr || size != length) {
+  if (!reuse) {
     ReleaseBlock();
-    buffer = new (std::nothrow) char[static_cast<size_t>(length)];
-    if (buffer == nullptr) return DL_ERR_ALLOC;
+    buffer = fresh.release();
     size = static_cast<size_t>(length);
   }
   std::memcpy(buffer, arrived, header_size);

@@ -31,7 +31,8 @@ int DataLink::SeekIntroPattern(const char* read_failed, const char* too_many_emp
   unsigned char window[kPatternBytes] = {0, 0, 0, 0};
   int empty_reads = 0;
   // Pattern bytes an event receive kept belong to a stream position this
-  // search moves past.
+  // search moves past; the next event receive starts a fresh window.
+  std::memset(pending_pattern, 0, sizeof pending_pattern);
   pending_pattern_bytes = 0;
   for (;;) {
     std::memmove(window, window + 1, sizeof window - 1);

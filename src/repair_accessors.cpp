@@ -9,6 +9,7 @@
 #include <cstring>
 
 #include "DataLink.h"
+#include "byte_reversal.h"
 #include "messages.h"
 
 using namespace datalink;
@@ -49,21 +50,21 @@ int DataLink::RepairBlock(int& convert_code) {
   if (get_swap() && reversed_event_pattern(pattern_now())) {
     const size_t header_size =
         pattern_now() == VRQ5_PATTERN_EVENT_2024_SWAPPED ? sizeof(vrq5_eventheader_2024) : sizeof(vrq5_eventheader);
-    convert_code = vrq5_convert_event_sized(buffer, buffer, header_size, size);
+    convert_code = vrq5::reversal::event_sized(buffer, buffer, header_size, size);
     if (convert_code != 0) {
       out_print("BAD_SWAP DataLink::SwapBuffer(void)\n");
       return DL_ERR_CONVERT;
     }
   }
   if (get_swap() && is_either(pattern_now(), VRQ5_PATTERN_SLOW, VRQ5_PATTERN_SLOW_SWAPPED)) {
-    convert_code = vrq5_convert_slow_data_sized(buffer, buffer, size);
+    convert_code = vrq5::reversal::slow_data_sized(buffer, buffer, size);
     if (convert_code != 0) {
       out_print("BAD_SWAP DataLink::SwapBuffer(void) Data Slow\n");
       return DL_ERR_CONVERT;
     }
   }
   if (get_swap() && is_either(pattern_now(), VRQ5_PATTERN_SLOW_2024, VRQ5_PATTERN_SLOW_2024_SWAPPED)) {
-    convert_code = vrq5_convert_slow_data_sized(buffer, buffer, size);
+    convert_code = vrq5::reversal::slow_data_sized(buffer, buffer, size);
     if (convert_code != 0) {
       out_print("BAD_SWAP DataLink::SwapBuffer(void) Data Slow 2024\n");
       return DL_ERR_CONVERT;

@@ -5,11 +5,13 @@
 // record's length field says how many bytes the whole unit has. A link that
 // converts gathers the unit into a buffer of its own and turns it to network
 // order; otherwise the caller's elements go to writev as they are.
+#include <cstdint>
 #include <cstring>
 #include <memory>
 #include <new>
 
 #include "DataLink.h"
+#include "byte_reversal.h"
 #include "messages.h"
 
 using namespace datalink;
@@ -38,6 +40,7 @@ struct UnitHeader {
   int hdsz;
   int what;
   uint32_t event_length;  // a 64-bit length keeps its low 32 bits
+  bool length_fits;       // false for a 64-bit length that is negative or beyond 32 bits
   const char* bytes() const { return reinterpret_cast<const char*>(&record); }
 };
 
@@ -67,6 +70,7 @@ bool known_header_size(size_t size) {
 // pattern count; no pattern is refused.
 void recognize_header(const struct iovec& element, UnitHeader& header) {
   header.hdsz = static_cast<int>(element.iov_len);
+  header.length_fits = true;
   switch (element.iov_len) {
     case sizeof(vrq5_eventheader): {
       std::memcpy(&header.record.event, element.iov_base, sizeof(vrq5_eventheader));
@@ -85,6 +89,8 @@ void recognize_header(const struct iovec& element, UnitHeader& header) {
       std::memcpy(&header.record.event_2024, element.iov_base, sizeof(vrq5_eventheader_2024));
       header.what = kKindEvent2024;
       header.event_length = static_cast<uint32_t>(header.record.event_2024.event_length);
+      header.length_fits = header.record.event_2024.event_length >= 0 &&
+                           static_cast<uint64_t>(header.record.event_2024.event_length) <= UINT32_MAX;
       if (either_order(header.record.event_2024.pattern, VRQ5_PATTERN_EVENT_2024, VRQ5_PATTERN_EVENT_2024_SWAPPED))
         set_data_format_2024(true);
       else
@@ -134,7 +140,7 @@ bool convert_header(UnitHeader& header, char* hdbuf) {
       out_print("Failed to convert image ext header\n");
       return false;
     default: {
-      const int rc = vrq5_convert_event_head_sized(&header.record, hdbuf, static_cast<size_t>(header.hdsz));
+      const int rc = vrq5::reversal::event_head_sized(&header.record, hdbuf, static_cast<size_t>(header.hdsz));
       if (rc == 0) return true;
       out_print("Failed to convert event header error: %d\n", rc);
       return false;
@@ -142,18 +148,23 @@ bool convert_header(UnitHeader& header, char* hdbuf) {
   }
 }
 
-// Every length of the converting path is checked before the first byte of the
-// unit goes out: a refusal after an acknowledged header would leave a
-// receiver that answered 0 waiting for a body that never comes. The elements
-// must fill the unit exactly; bytes that no element filled are never sent.
+// Every length is checked before the first byte of the unit goes out, on both
+// paths: a refusal after an acknowledged header would leave a receiver that
+// answered 0 waiting for a body that never comes, and elements that do not add
+// up to the header's length would make the receiver take bytes of the next
+// unit as this one's body. The elements must fill the unit exactly, each and
+// the whole shorter than 4 GiB, as the receiver counts in 32 bits. Only the
+// iov_lens are read; nothing is copied.
 int check_unit_lengths(const struct iovec* vec, int frsin, const UnitHeader& header) {
+  if (!header.length_fits) return DL_ERR_VALUE;
   if (header.event_length < static_cast<uint32_t>(header.hdsz)) {
     out_print("Something wrong (event_length:%d)\n", static_cast<int>(header.event_length));
     return DL_ERR_VALUE;
   }
   long long total_cp_left = header.event_length - static_cast<uint32_t>(header.hdsz);
   for (int i = 1; i < frsin; ++i) {
-    if (vec[i].iov_base == nullptr && low32(vec[i].iov_len) != 0) return DL_ERR_VALUE;
+    if (vec[i].iov_len > UINT32_MAX) return DL_ERR_VALUE;
+    if (vec[i].iov_base == nullptr && vec[i].iov_len != 0) return DL_ERR_VALUE;
     const long long clen = total_cp_left - low32(vec[i].iov_len);
     if (clen < 0) {
       out_print("Incosistent event length i:%d total:%d clen:%d ev_len:%d\n", i, frsin, static_cast<int>(clen),
@@ -178,15 +189,15 @@ int convert_unit(const UnitHeader& header, char* event_buf) {
   const size_t head = static_cast<size_t>(header.hdsz);
   switch (header.what) {
     case kKindSlowData:
-      return vrq5_convert_slow_data_sized(event_buf, event_buf, length);
+      return vrq5::reversal::slow_data_sized(event_buf, event_buf, length);
     case kKindImage:
       return vrq5_convert_image_head(event_buf, event_buf) +
-             vrq5_convert_words_sized(event_buf + head, event_buf + head, length - head);
+             vrq5::reversal::words_sized(event_buf + head, event_buf + head, length - head);
     case kKindImageExt:
       return vrq5_convert_image_ext_head(event_buf, event_buf) +
-             vrq5_convert_words_sized(event_buf + head, event_buf + head, length - head);
+             vrq5::reversal::words_sized(event_buf + head, event_buf + head, length - head);
     default:
-      return vrq5_convert_event_sized(event_buf, event_buf, head, length);
+      return vrq5::reversal::event_sized(event_buf, event_buf, head, length);
   }
 }
 
@@ -208,7 +219,6 @@ bool body_in_whole_words(const struct iovec* vec, int frsin) {
 // Both give the same bytes.
 int build_converted_unit(const struct iovec* vec, int frsin, const UnitHeader& header, const char* hdbuf,
                          std::unique_ptr<char[]>& event_buf) {
-  if (int rc = check_unit_lengths(vec, frsin, header); rc != DL_OK) return rc;
   event_buf.reset(new (std::nothrow) char[header.event_length]);
   if (!event_buf) {
     out_print("Failed to alloc event_buffer\n");
@@ -222,7 +232,7 @@ int build_converted_unit(const struct iovec* vec, int frsin, const UnitHeader& h
     const uint32_t length = low32(vec[i].iov_len);
     if (length == 0) continue;  // an empty element may have no base at all
     if (one_pass)
-      converr += vrq5_convert_words_sized(vec[i].iov_base, evpbuf, length);
+      converr += vrq5::reversal::words_sized(vec[i].iov_base, evpbuf, length);
     else
       std::memcpy(evpbuf, vec[i].iov_base, length);
     evpbuf += length;
@@ -267,6 +277,9 @@ int DataLink::SendEvent(struct iovec* vec, int frsin, int mode) {
       return DL_ERR_ALLOC;
     }
     if (!convert_header(header, hdbuf.get())) return DL_ERR_CONVERT;
+  }
+  if (int rc = check_unit_lengths(vec, frsin, header); rc != DL_OK) return rc;
+  if (swap) {
     if (int rc = build_converted_unit(vec, frsin, header, hdbuf.get(), event_buf); rc != DL_OK) return rc;
   }
 
@@ -294,8 +307,8 @@ int DataLink::SendEvent(struct iovec* vec, int frsin, int mode) {
     out_line("SendEvent():  Retries are exeeded:%d(%d)", rtr, retrs);
     return DL_ERR_RETRIES;
   }
-  // Only the direct path gets here: its elements did not add up to the
-  // header's length, and all of them have gone out.
+  // The elements were checked to add up, so only a transfer that really
+  // ended short gets here.
   out_line("CHECK_FAIL: sent_total: %u!=event_length:%u", sent_total, header.event_length);
   return DL_ERR_SENT_LENGTH;
 }

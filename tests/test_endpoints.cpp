@@ -2,8 +2,10 @@
 // the state machines' refusals, UNIX-domain paths, and peers that vanish.
 #include "DataLink.h"
 
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <csignal>
@@ -19,13 +21,18 @@ namespace {
 bool path_exists(int port) { return access(unix_path(port).c_str(), F_OK) == 0; }
 
 // Connects a DataLink caller to a raw listener that sends `preamble` and then
-// closes; returns Connect's status and what it wrote to stderr.
-std::pair<int, std::string> connect_to_raw_listener(DataLink& link, const Bytes& preamble) {
+// closes, or resets the connection; returns Connect's status and what it
+// wrote to stderr.
+std::pair<int, std::string> connect_to_raw_listener(DataLink& link, const Bytes& preamble, bool reset = false) {
   int port = free_port();
   int listener = raw_listen(port, false);
   std::thread server([&] {
     int peer = raw_accept(listener);
     write_all(peer, preamble);
+    if (reset) {
+      const linger abort_on_close{1, 0};
+      setsockopt(peer, SOL_SOCKET, SO_LINGER, &abort_on_close, sizeof abort_on_close);
+    }
     close_fd(peer);
   });
   Capture err(2);
@@ -33,6 +40,12 @@ std::pair<int, std::string> connect_to_raw_listener(DataLink& link, const Bytes&
   server.join();
   close(listener);
   return {status, err.text()};
+}
+
+int open_descriptors() {
+  int count = 0;
+  for (int fd = 0; fd < 1024; ++fd) count += fcntl(fd, F_GETFD) != -1 ? 1 : 0;
+  return count;
 }
 
 }  // namespace
@@ -52,6 +65,93 @@ TEST(LinkObject, ConstructionAndSmallSetters) {
   EXPECT_EQ(link.SetRetry(1), DL_OK);
   EXPECT_TRUE(link.set_swap_mask(true));
   EXPECT_FALSE(link.set_swap_mask(false));
+}
+
+// Callers write the constants both ways; the class's own spellings pick the
+// int constructor and the int argument of IfReady like the plain ones.
+TEST(LinkObject, ConstantsAlsoInTheClass) {
+  static_assert(DataLink::NATIVE_MODE == NATIVE_MODE && DataLink::BIGEND_MODE == BIGEND_MODE);
+  static_assert(DataLink::RECEIVER_READ == RECEIVER_READ && DataLink::RECEIVER_WRITE == RECEIVER_WRITE);
+  auto pair = listener_with_raw_peer(DataLink::BIGEND_MODE);
+  ASSERT_TRUE(pair);
+  EXPECT_EQ(pair->preamble, host_order_bytes(0x0C0D0E0F));
+  EXPECT_EQ(pair->link->IfReady(DataLink::RECEIVER_WRITE, 1, 1, 0), DL_OK);
+  EXPECT_EQ(pair->link->IfReady(DataLink::RECEIVER_READ, 1, 0, 1000), DL_ERR_TIMEOUT);
+}
+
+// A process started with its standard input closed gets descriptor 0 for a
+// socket, which is a socket like any other.
+TEST(Endpoints, DescriptorZeroIsASocketLikeAnyOther) {
+  struct RestoreStdin {
+    int saved = dup(0);
+    ~RestoreStdin() {
+      dup2(saved, 0);
+      close(saved);
+    }
+  } restore;
+  ASSERT_GE(restore.saved, 0);
+  auto is_socket = [](int fd) {
+    struct stat st;
+    return fstat(fd, &st) == 0 && S_ISSOCK(st.st_mode);
+  };
+
+  // Calling end: the connection is descriptor 0, and Disconnect closes it.
+  int port = free_port();
+  int listener = raw_listen(port, false);
+  int peer = -1;
+  close(0);
+  DataLink caller(0);
+  std::thread server([&] {
+    peer = raw_accept(listener);
+    write_all(peer, host_order_bytes(0x0A0B0C0D));
+  });
+  const int status = caller.Connect("localhost", port);
+  server.join();
+  ASSERT_EQ(status, DL_OK);
+  ASSERT_TRUE(is_socket(0));
+  {
+    Capture err(2);
+    EXPECT_EQ(caller.Disconnect(), DL_OK);
+    EXPECT_EQ(err.text(), "");
+  }
+  char byte;
+  EXPECT_EQ(read(peer, &byte, 1), 0) << "the peer sees the end of the stream";
+  close_fd(peer);
+  close(listener);
+
+  // Listening end: the listening socket is descriptor 0, and SocketRelease
+  // closes it, so the port can be set up again.
+  ASSERT_FALSE(is_socket(0));
+  DataLink listening(0);
+  port = free_port();
+  ASSERT_EQ(listening.SocketSetup(port), DL_OK);
+  ASSERT_TRUE(is_socket(0));
+  Capture out(1);
+  EXPECT_EQ(listening.SocketRelease(), DL_OK);
+  EXPECT_FALSE(is_socket(0));
+  EXPECT_EQ(listening.SocketSetup(port), DL_OK);
+  EXPECT_EQ(listening.SocketRelease(), DL_OK);
+  EXPECT_EQ(out.text(), "SocketRelease() socket closed\nSocketRelease() socket closed\n");
+
+  // Listening end, the accepted connection is 0: Connect(false) closes it
+  // before it takes the next peer.
+  DataLink accepting(0);
+  port = free_port();
+  int placeholder = open("/dev/null", O_RDONLY);
+  ASSERT_EQ(placeholder, 0);
+  ASSERT_EQ(accepting.SocketSetup(port), DL_OK);
+  close(placeholder);
+  int first = raw_connect(port, false);
+  int second = raw_connect(port, false);  // waits in the backlog, so no accept blocks
+  ASSERT_EQ(accepting.Connect(true), DL_OK);
+  ASSERT_TRUE(is_socket(0));
+  ASSERT_EQ(accepting.Connect(false), DL_OK);
+  EXPECT_EQ(read_exact(first, 4).size(), 4u);
+  EXPECT_EQ(read(first, &byte, 1), 0) << "the first peer's connection is closed";
+  Capture released(1);
+  EXPECT_EQ(accepting.SocketRelease(), DL_OK);
+  close_fd(first);
+  close_fd(second);
 }
 
 TEST(ListeningEnd, PreambleOnTheWireForBothModesAndFamilies) {
@@ -208,27 +308,41 @@ TEST(CallingEnd, UnknownPreambleIsRefusedWithItsValue) {
   auto result = connect_to_raw_listener(link, Bytes{0, 0, 0, 0});
   EXPECT_EQ(result.first, DL_ERR_VALUE);
   EXPECT_EQ(result.second, "Connect(): Unrecognized byte pattern in preamble.0\n");
-  EXPECT_EQ(link.IsLinkActive(), 1) << "the handshake state keeps its socket";
-  Capture err(2);
-  EXPECT_EQ(link.Connect("localhost", 1), DL_ERR_CONNECTED);
-  EXPECT_EQ(err.text(), "Connect(): Unable to connect.  Already connected.\n");
 
   DataLink negative(0);
   result = connect_to_raw_listener(negative, host_order_bytes(0xFFFFFFFE));
   EXPECT_EQ(result.second, "Connect(): Unrecognized byte pattern in preamble.-2\n");
 }
 
-TEST(CallingEnd, PeerClosingDuringThePreambleDoesNotHang) {
-  DataLink link(0);
-  std::pair<int, std::string> result;
-  ASSERT_TRUE(finishes_within(10000, [&] { result = connect_to_raw_listener(link, Bytes{0x0D, 0x0C}); }));
-  EXPECT_EQ(result.first, DL_ERR_PROTOCOL);
-  EXPECT_EQ(result.second.rfind("Connect(): failed to receive preamble: ", 0), 0u);
-  EXPECT_EQ(link.IsLinkActive(), 0) << "the socket is given back and the object is idle again";
-  result = connect_to_raw_listener(link, host_order_bytes(0x0A0B0C0D));
-  EXPECT_EQ(result.first, DL_OK) << "the object can connect again";
-  Capture quiet(1);
-  link.SocketRelease();
+// Every failed handshake (end of stream, a reset, an unknown preamble) gives
+// the socket back and leaves the object idle, so the caller simply connects
+// again.
+TEST(CallingEnd, FailedHandshakeLeavesTheObjectIdle) {
+  const Bytes native = host_order_bytes(0x0A0B0C0D);
+  struct Case {
+    Bytes preamble;
+    bool reset;
+    int status;
+    std::string message;
+  };
+  const Case cases[] = {
+      {Bytes{0x0D, 0x0C}, false, DL_ERR_PROTOCOL, "Connect(): failed to receive preamble: "},
+      {Bytes{}, true, DL_ERR_PROTOCOL, "Connect(): failed to receive preamble: Connection reset by peer\n"},
+      {Bytes{1, 2, 3, 4}, false, DL_ERR_VALUE, "Connect(): Unrecognized byte pattern in preamble.67305985\n"},
+  };
+  for (const Case& c : cases) {
+    DataLink link(0);
+    const int fds_before = open_descriptors();
+    std::pair<int, std::string> result;
+    ASSERT_TRUE(finishes_within(10000, [&] { result = connect_to_raw_listener(link, c.preamble, c.reset); }));
+    EXPECT_EQ(result.first, c.status);
+    EXPECT_EQ(result.second.rfind(c.message, 0), 0u) << result.second;
+    EXPECT_EQ(link.IsLinkActive(), 0) << c.message;
+    EXPECT_EQ(open_descriptors(), fds_before) << "the socket is closed: " << c.message;
+    EXPECT_EQ(connect_to_raw_listener(link, native).first, DL_OK) << "the object can connect again";
+    Capture quiet(1);
+    EXPECT_EQ(link.SocketRelease(), DL_OK);
+  }
 }
 
 TEST(CallingEnd, StateMachineAcrossDisconnectAndRelease) {

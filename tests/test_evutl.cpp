@@ -5,11 +5,13 @@
 
 #include <gtest/gtest.h>
 
+#include <cstdio>
 #include <cstring>
 #include <functional>
 #include <limits>
 #include <memory>
 #include <set>
+#include <sstream>
 #include <string>
 #include <tuple>
 #include <vector>
@@ -351,3 +353,43 @@ TEST(EventUtilities, OneGenerationInForceAtATime) {
 }
 
 }  // namespace
+
+// The link library needs nothing of the event utilities beyond their published
+// interface, so a site's own build of that library serves it; and it looks
+// host names up with the re-entrant call, not the one with shared results.
+TEST(LinkLibraryImports, EventUtilitiesInterfaceOnlyAndReentrantHostLookup) {
+  const std::set<std::string> interface = {"vrq5_convert_event_head",
+                                           "vrq5_convert_event_hton",
+                                           "vrq5_convert_event",
+                                           "vrq5_convert_slow_data_head",
+                                           "vrq5_convert_slow_data_block_hton",
+                                           "vrq5_convert_slow_data",
+                                           "vrq5_convert_image_head",
+                                           "vrq5_convert_image_ext_head",
+                                           "vrq5_convert_spect_head",
+                                           "vrq5_convert_data",
+                                           "vrq5_swap4",
+                                           "vrq5_get_convert_error",
+                                           "set_data_format_2010",
+                                           "set_data_format_2024",
+                                           "is_data_format_2024"};
+  FILE* nm = popen("nm -D -C --undefined-only '" DATALINK_LIBRARY "'", "r");
+  ASSERT_NE(nm, nullptr);
+  std::set<std::string> imported;
+  char line[512];
+  while (std::fgets(line, sizeof line, nm) != nullptr) {
+    std::istringstream fields(line);  // "U name(arguments)@version"
+    std::string type, symbol;
+    fields >> type;
+    std::getline(fields >> std::ws, symbol);
+    imported.insert(symbol.substr(0, symbol.find_first_of("(@")));
+  }
+  ASSERT_EQ(pclose(nm), 0);
+  ASSERT_TRUE(imported.count("vrq5_swap4")) << "nm listed the library's imports";
+  for (const std::string& name : imported) {
+    if (name.rfind("vrq5_", 0) == 0 || name.find("data_format") != std::string::npos) {
+      EXPECT_TRUE(interface.count(name)) << name << " is not in the event-utilities interface";
+    }
+    EXPECT_NE(name.rfind("gethostby", 0), 0u) << name << " hands out shared static results";
+  }
+}

@@ -265,3 +265,19 @@ TYPED_TEST(IntroReception, EagainRulesOfEachPhase) {
   EXPECT_TRUE(reports(text, P::kPatternFailed)) << text;
   EXPECT_TRUE(reports(text, P::kEmpty[P::kIntroEagainCounts ? 1 : 2])) << text;
 }
+
+// An image search moves past the pattern bytes an event receive kept; the
+// next event receive starts from a fresh window of zero bytes, not from
+// those stale bytes.
+TEST(IntroAfterEventScan, KeptPatternBytesDoNotComeBack) {
+  auto pair = listener_with_raw_peer();
+  ASSERT_TRUE(pair);
+  const auto in = intro<vrq5_image_ext_intro>(kPatterns[0], 0);
+  send_and_close(pair->peer, Bytes(200001, 0) + Bytes{0xDD, 0xFF, 0xEE, 0xFF} + wire(in));
+  EXPECT_EQ(pair->link->ReceiveEvent(nullptr, 1, 2, 0), DL_ERR_TIMEOUT) << "the pattern is one byte too far";
+  vrq5_image_ext_intro got;
+  EXPECT_EQ(pair->link->ReceiveImageHeader(&got), DL_OK);
+  Capture err(2);
+  EXPECT_EQ(pair->link->ReceiveEvent(nullptr, 1, 2, 0), DL_ERR_TIMEOUT) << "a closed peer leaves the window zero";
+  EXPECT_EQ(err.text(), "");
+}

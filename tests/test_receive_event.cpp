@@ -4,10 +4,13 @@
 #include "DataLink.h"
 
 #include <gtest/gtest.h>
+#include <sys/resource.h>
 #include <sys/socket.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <chrono>
+#include <cstdio>
 #include <cstring>
 #include <string>
 #include <thread>
@@ -490,14 +493,68 @@ TEST_F(ReceiveEventTest, ImpossibleLengthsAreRefusedAndTheStreamResynchronises) 
   ASSERT_TRUE(write_all(peer(), make_unit(Kind::kEvent48, VRQ5_PATTERN_EVENT_2024, 0, 1, uint64_t{1} << 62)));
   EXPECT_EQ(receive(link(), &ring), DL_ERR_BUFFER_SIZE);
   EXPECT_EQ(read_exact(peer(), 4), (Bytes{1, 0, 0, 0}));
-  // Too short for its header, yet it fits: acknowledged with 0, then refused.
+  // Too short for its header, yet it fits: answered 1, so the producer sends
+  // no body and the next unit follows in step.
   ASSERT_TRUE(write_all(peer(), make_unit(Kind::kSlow, VRQ5_PATTERN_SLOW_2024, 0, 1, 8)));
   EXPECT_EQ(receive(link(), &ring), DL_ERR_VALUE);
+  EXPECT_EQ(read_exact(peer(), 4), (Bytes{1, 0, 0, 0}));
+  ASSERT_TRUE(write_all(peer(), good));
+  EXPECT_EQ(receive(link(), &ring), DL_OK);
   EXPECT_EQ(read_exact(peer(), 4), (Bytes{0, 0, 0, 0}));
+  EXPECT_EQ(block_of(link()), good);
 }
 
 // No producer counts a unit in more than 32 bits, so a longer 2024 length is
 // refused before anything is allocated, rather than read in truncated.
+// Stray bytes that look like a byte-reversed pattern, met while
+// resynchronising, do not switch conversion on: their header does not read as
+// a real one when turned around. The scan goes on behind the stray pattern, so
+// a unit that starts inside the bytes read as its header is still found.
+TEST_F(ReceiveEventTest, StrayReversedPatternsDoNotSwitchTheByteOrder) {
+  RNG_RingBuffer ring(1 << 20);
+  const Bytes good = make_unit(Kind::kEvent36, VRQ5_PATTERN_EVENT_2010, 8);
+  const Bytes strays[] = {
+      {0xFF, 0xEE, 0xFF, 0xFF, 0, 0, 0, 8, 0, 0, 0, 0},  // slow data, length 8 below its header
+      {0xFF, 0xEE, 0xFF, 0xDD},                          // 36-byte event; the good unit is its "header"
+      {0xFF, 0xCC, 0xFF, 0xCC},                          // 48-byte event; the whole good unit is its "header"
+  };
+  for (const Bytes& stray : strays) {
+    ASSERT_TRUE(write_all(peer(), concat({stray, good})));
+    Capture err(2);
+    EXPECT_EQ(receive(link(), &ring), DL_OK);
+    EXPECT_EQ(err.text(), "");
+    EXPECT_EQ(read_exact(peer(), 4), (Bytes{0, 0, 0, 0}));
+    EXPECT_FALSE(link().get_swap());
+    EXPECT_EQ(block_of(link()), good);
+  }
+}
+
+// With a ring, the block buffer is allocated before the answer: a block this
+// end cannot keep is answered 1, so the producer does not count it as sent.
+TEST_F(ReceiveEventTest, BlockThatCannotBeAllocatedIsAnsweredNoRoom) {
+  constexpr uint64_t kLength = uint64_t{256} << 20;
+  RNG_RingBuffer ring(kLength);
+  const pid_t child = fork();
+  ASSERT_GE(child, 0);
+  if (child == 0) {
+    // Room for a little more than the process has now, not for the block.
+    long pages = 0;
+    FILE* statm = std::fopen("/proc/self/statm", "r");
+    if (statm == nullptr || std::fscanf(statm, "%ld", &pages) != 1) _exit(100);
+    std::fclose(statm);
+    const rlim_t now = static_cast<rlim_t>(pages) * static_cast<rlim_t>(sysconf(_SC_PAGESIZE));
+    const rlimit limit{now + (rlim_t{32} << 20), RLIM_INFINITY};
+    if (setrlimit(RLIMIT_AS, &limit) != 0) _exit(101);
+    _exit(receive(link(), &ring));
+  }
+  ASSERT_TRUE(write_all(peer(), make_unit(Kind::kEvent36, VRQ5_PATTERN_EVENT_2010, 0, 1, kLength)));
+  EXPECT_EQ(read_exact(peer(), 4), (Bytes{1, 0, 0, 0}));
+  int wstatus = 0;
+  ASSERT_EQ(waitpid(child, &wstatus, 0), child);
+  ASSERT_TRUE(WIFEXITED(wstatus));
+  EXPECT_EQ(WEXITSTATUS(wstatus), DL_ERR_ALLOC);
+}
+
 TEST_F(ReceiveEventTest, BodyBeyondFourGiBIsRefused) {
   const uint64_t length = (uint64_t{1} << 32) + 48 + 8;
   ASSERT_TRUE(write_all(peer(), make_unit(Kind::kEvent48, VRQ5_PATTERN_EVENT_2024, 8, 1, length)));
