@@ -6,7 +6,7 @@
 #include <unistd.h>
 
 #include <cerrno>
-#include <climits>
+#include <ctime>
 
 namespace datalink::sys {
 
@@ -18,12 +18,11 @@ WaitResult failed_wait(int err) {
   return WaitResult{-1, err, false};
 }
 
-// poll() counts milliseconds; a partial millisecond rounds up so that a wait
-// never ends before the time-out asked for. Longer than INT_MAX ms (24 days)
-// is clamped.
-int timeout_ms(long sec, long usec) {
-  const long long ms = static_cast<long long>(sec) * 1000 + (usec + 999) / 1000;
-  return ms > INT_MAX ? INT_MAX : static_cast<int>(ms);
+// ppoll() keeps the microseconds a caller gives; whole seconds in usec carry
+// over as select() carries them.
+struct timespec timeout_of(long sec, long usec) {
+  constexpr long kMicrosPerSecond = 1000000;
+  return timespec{static_cast<time_t>(sec + usec / kMicrosPerSecond), (usec % kMicrosPerSecond) * 1000};
 }
 }  // namespace
 
@@ -44,7 +43,8 @@ WaitResult wait_ready(int fd, bool for_write, long sec, long usec, bool unlimite
   // A negative time-out is refused as select() refuses it, not taken as "no limit".
   if (!unlimited && (sec < 0 || usec < 0)) return failed_wait(EINVAL);
   struct pollfd watch = {fd, static_cast<short>(for_write ? POLLOUT : POLLIN), 0};
-  const int ret = ::poll(&watch, 1, unlimited ? -1 : timeout_ms(sec, usec));
+  const struct timespec timeout = timeout_of(sec, usec);
+  const int ret = ::ppoll(&watch, 1, unlimited ? nullptr : &timeout, nullptr);
   if (ret < 0) return WaitResult{ret, errno, false};
   // A descriptor that is not open is reported in revents; select() failed instead.
   if (ret > 0 && (watch.revents & POLLNVAL)) return failed_wait(EBADF);

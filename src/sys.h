@@ -30,9 +30,9 @@ struct WaitResult {
   bool ours;  // fd is ready as asked, or has an error or a hang-up to report
 };
 
-// One poll() on fd alone, for reading or for writing; any descriptor number
-// works. unlimited waits without a time-out, else sec s and usec µs (rounded
-// up to whole milliseconds). A negative or closed descriptor fails with EBADF.
+// One ppoll() on fd alone, for reading or for writing; any descriptor number
+// works. unlimited waits without a time-out, else sec s and usec µs. A
+// negative or closed descriptor fails with EBADF.
 WaitResult wait_ready(int fd, bool for_write, long sec, long usec, bool unlimited);
 
 }  // namespace datalink::sys
