@@ -47,6 +47,7 @@ local FRAME_HEAD_BYTES = 100
 local IMAGE_INTRO_BYTES = IMAGE_HEAD_BYTES + FRAME_HEAD_BYTES
 local SPECTRUM_INTRO_BYTES = 56
 local WORD_BYTES = 4
+local SCAN_LIMIT_BYTES = 200000
 
 local F = {
   preamble = ProtoField.uint32("datalink.preamble", "Preamble", base.HEX),
@@ -154,7 +155,7 @@ local function conversation(pinfo)
   local key = stream and tostring(stream.value) or (tostring(pinfo.src) .. tostring(pinfo.dst))
   local conv = conversations[key]
   if not conv then
-    conv = { units = 0, expect_body = 0 }
+    conv = { units = 0, expect_body = 0, awaiting = {}, first_awaiting = 1, last_awaiting = 0 }
     conversations[key] = conv
   end
   return conv
@@ -237,10 +238,13 @@ local function decide_listener(tvb, offset, conv, pinfo)
     -- No preamble seen: the acknowledgement is 0 or 1 in one of the orders.
     little = tvb(offset, 4):le_uint() <= 1 or tvb(offset, 4):uint() > 1
   end
-  local d = { what = "ack", little = little, unit = conv.awaiting_ack }
-  local unit = conv.awaiting_ack
+  -- Headers are answered in the order they arrived; a producer that does
+  -- not wait may have sent several before the first answer.
+  local unit = conv.awaiting[conv.first_awaiting]
+  local d = { what = "ack", little = little, unit = unit }
   if unit then
-    conv.awaiting_ack = nil
+    conv.awaiting[conv.first_awaiting] = nil
+    conv.first_awaiting = conv.first_awaiting + 1
     unit.ack_frame = pinfo.number
     unit.ack_delta = nstime(pinfo.abs_ts - unit.time)
     -- After "no room" the producer skips the body: the next bytes are the
@@ -289,11 +293,13 @@ local function decide_producer(tvb, offset, conv, pinfo)
   if remaining < WORD_BYTES then return { what = "more", need = DESEGMENT_ONE_MORE_SEGMENT } end
   local entry, pattern, little = pattern_at(tvb, offset)
   if not entry then
-    -- The collector scans byte by byte for the next pattern; so does this.
-    -- Without one in sight, the last three bytes may yet begin one.
+    -- The collector scans byte by byte for the next pattern; so does this,
+    -- gathering segments until one is in sight, as far as the collector
+    -- would look.
     for at = offset + 1, tvb:len() - WORD_BYTES do
       if pattern_at(tvb, at) then return { what = "stray", size = at - offset } end
     end
+    if remaining < SCAN_LIMIT_BYTES then return { what = "more", need = DESEGMENT_ONE_MORE_SEGMENT } end
     return { what = "stray", size = remaining - (WORD_BYTES - 1) }
   end
   local kind, header = entry.kind, entry.header
@@ -322,11 +328,14 @@ local function decide_producer(tvb, offset, conv, pinfo)
   local d = { what = "header", kind = kind, header = header, pattern = pattern, little = little, unit = unit,
     length = length }
   d.reversed = little ~= (conv.units_little ~= false)
+  -- The collector answers every header it reads, one it refuses for its
+  -- length too.
+  conv.last_awaiting = conv.last_awaiting + 1
+  conv.awaiting[conv.last_awaiting] = unit
   if length < header then
     d.short = true
     return d
   end
-  conv.awaiting_ack = unit
   conv.expect_body = length - header
   conv.body_unit = unit
   return d
