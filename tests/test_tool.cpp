@@ -339,9 +339,9 @@ TEST(Capture, LiveLoopbackCaptureShowsEveryUnitAndAcknowledgement) {
   const std::string capture = temp_path("live.pcap");
   const int port = testsupport::free_port();
   {
-    Process dumpcap(
-        {"-q", "-i", "lo", "-f", "tcp port " + std::to_string(port), "-P", "-w", capture, "-a", "duration:40"},
-        "dumpcap");
+    Process dumpcap({"-q", "-B", "16", "-i", "lo", "-f", "tcp port " + std::to_string(port), "-P", "-w", capture, "-a",
+                     "duration:40"},
+                    "dumpcap");
     if (!dumpcap.wait_for_stderr("Capturing on", 10)) {
       unlink(capture.c_str());
       GTEST_SKIP() << "capturing on loopback is not permitted here (dumpcap did not start capturing)";

@@ -98,10 +98,7 @@ int run_listen(const ListenOptions& options) {
     }
     if (rc == DL_ERR_BUFFER_SIZE) {
       ++refusals;
-      if (pcap) {
-        uint64_t unused;
-        pcap->refused(last_block(*link, &unused), link->get_swap());
-      }
+      if (pcap) pcap->refused();
       // Refused although the recorder had emptied the ring: the block is
       // larger than the whole ring and would be refused forever.
       if (ring.bytesUsed() == 0 && ++refused_while_empty >= 2) {

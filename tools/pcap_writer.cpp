@@ -180,17 +180,7 @@ void PcapWriter::unit(const char* block, size_t size, bool converted, bool ackno
   impl_->from_producer(wire.data() + info.header_bytes, size - info.header_bytes);
 }
 
-void PcapWriter::refused(const char* header, bool converted) {
-  BlockInfo info;
-  if (header != nullptr && block_info(header, kLongestHeaderBytes, &info)) {
-    std::vector<char> wire(header, header + info.header_bytes);
-    if (converted && info.kind == Kind::Slow) vrq5_convert_slow_data_head(wire.data(), wire.data());
-    if (converted && info.kind != Kind::Slow)
-      vrq5_convert_event_head_sized(wire.data(), wire.data(), info.header_bytes);
-    impl_->from_producer(wire.data(), wire.size());
-  }
-  impl_->ack(1);
-}
+void PcapWriter::refused() { impl_->ack(1); }
 
 #else  // without libpcap: --pcap is refused with a message
 
@@ -205,7 +195,7 @@ PcapWriter::~PcapWriter() = default;
 bool PcapWriter::ok() const { return false; }
 void PcapWriter::connected(bool) {}
 void PcapWriter::unit(const char*, size_t, bool, bool) {}
-void PcapWriter::refused(const char*, bool) {}
+void PcapWriter::refused() {}
 
 #endif
 

@@ -28,9 +28,9 @@ class PcapWriter {
   // acknowledgements the header goes alone, the acknowledgement follows, and
   // then the body, as on the wire.
   void unit(const char* block, size_t size, bool converted, bool acknowledged);
-  // A header answered with "no room": the header (when the link still holds
-  // it, else nothing) and the acknowledgement 1; no body follows.
-  void refused(const char* header, bool converted);
+  // A header answered with "no room". The collector never hands out a
+  // refused header, so only the acknowledgement 1 is written; no body follows.
+  void refused();
   // False once a packet could not be written.
   bool ok() const;
 
