@@ -479,3 +479,45 @@ function proto.prefs_changed()
   if ports ~= "" then tcp_ports:add(ports, proto) end
   registered_ports = ports
 end
+
+---------------------------------------------------------------------------
+-- Statistics: units and bytes by kind, acknowledgements, stray bytes.
+-- tshark -q -z datalink,units, or Statistics > DataLink units in Wireshark.
+
+local f_kind, f_length, f_ack = Field.new("datalink.kind"), Field.new("datalink.length"), Field.new("datalink.ack")
+local f_stray, f_reversed = Field.new("datalink.stray"), Field.new("datalink.reversed")
+
+local function units_statistics(show)
+  local counts, tap = {}, Listener.new("frame", "datalink")
+  local function count(name, amount) counts[name] = (counts[name] or 0) + (amount or 1) end
+  function tap.reset() counts = {} end
+  function tap.packet()
+    local lengths = { f_length() }
+    for i, kind in ipairs({ f_kind() }) do
+      count(kind.value .. " units")
+      count(kind.value .. " bytes", tonumber(tostring(lengths[i].value)))
+    end
+    for _, ack in ipairs({ f_ack() }) do count(ack.value == 0 and "acknowledged with room" or "answered no room") end
+    for _, stray in ipairs({ f_stray() }) do count("stray bytes", stray.len) end
+    for _ in ipairs({ f_reversed() }) do count("units in reversed order") end
+  end
+  function tap.draw()
+    local names = {}
+    for name in pairs(counts) do names[#names + 1] = name end
+    table.sort(names)
+    local lines = { "DataLink units" }
+    for _, name in ipairs(names) do lines[#lines + 1] = string.format("  %-26s %12d", name, counts[name]) end
+    show(table.concat(lines, "\n"))
+  end
+  return tap
+end
+
+register_stat_cmd_arg("datalink,units", function() units_statistics(print) end)
+if gui_enabled() then
+  register_menu("DataLink units", function()
+    local window = TextWindow.new("DataLink units")
+    local tap = units_statistics(function(text) window:set(text) end)
+    window:set_atclose(function() tap:remove() end)
+    retap_packets()
+  end, MENU_STAT_GENERIC)
+end
