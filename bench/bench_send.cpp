@@ -4,12 +4,10 @@
 // the same bytes go through a bare writev loop on the same kind of socket.
 //
 // Usage: bench_send [seconds per case, default 0.5]
-#include <arpa/inet.h>
-#include <fcntl.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
 #include <sys/socket.h>
-#include <sys/un.h>
+#include <sys/uio.h>
 #include <unistd.h>
 
 #include <chrono>
@@ -21,45 +19,14 @@
 #include <vector>
 
 #include "DataLink.h"
-#include "common.h"
+#include "test_support.h"
 
 namespace {
 
+using namespace testsupport;
 using Clock = std::chrono::steady_clock;
 
 double g_seconds_per_case = 0.5;
-
-std::string unix_path(int port) { return "/tmp/" + std::to_string(port) + ".tcp"; }
-
-int raw_socket(bool unix_domain) { return socket(unix_domain ? AF_UNIX : AF_INET, SOCK_STREAM, 0); }
-
-void raw_address(int port, bool unix_domain, sockaddr_storage& storage, socklen_t& size) {
-  std::memset(&storage, 0, sizeof storage);
-  if (unix_domain) {
-    auto* address = reinterpret_cast<sockaddr_un*>(&storage);
-    address->sun_family = AF_UNIX;
-    std::snprintf(address->sun_path, sizeof address->sun_path, "%s", unix_path(port).c_str());
-    size = sizeof(sockaddr_un);
-  } else {
-    auto* address = reinterpret_cast<sockaddr_in*>(&storage);
-    address->sin_family = AF_INET;
-    address->sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    address->sin_port = htons(static_cast<uint16_t>(port));
-    size = sizeof(sockaddr_in);
-  }
-}
-
-int raw_connect(int port, bool unix_domain) {
-  sockaddr_storage storage;
-  socklen_t size;
-  raw_address(port, unix_domain, storage, size);
-  int fd = raw_socket(unix_domain);
-  if (connect(fd, reinterpret_cast<sockaddr*>(&storage), size) != 0) {
-    close(fd);
-    return -1;
-  }
-  return fd;
-}
 
 // Reads and discards until the writer closes.
 void drain(int fd) {
@@ -68,30 +35,6 @@ void drain(int fd) {
   }
   close(fd);
 }
-
-// Sends standard output and standard error to /dev/null while it lives.
-class Silence {
- public:
-  Silence() {
-    std::fflush(nullptr);
-    int null = open("/dev/null", O_WRONLY);
-    for (int fd : {1, 2}) {
-      saved_[fd - 1] = dup(fd);
-      dup2(null, fd);
-    }
-    close(null);
-  }
-  ~Silence() {
-    std::fflush(nullptr);
-    for (int fd : {1, 2}) {
-      dup2(saved_[fd - 1], fd);
-      close(saved_[fd - 1]);
-    }
-  }
-
- private:
-  int saved_[2];
-};
 
 enum class Path { kDirect, kDirectPlain, kConverting };
 
@@ -147,11 +90,8 @@ Figures measure(size_t event_size, SendOne send_one) {
 }
 
 Figures run_link(Path path, bool unix_domain, size_t event_size) {
-  const int port = dltool::free_port();
-  if (unix_domain)
-    setenv("VRQ5_DATA_LINK_SOCK_TYPE", "UNIX", 1);
-  else
-    unsetenv("VRQ5_DATA_LINK_SOCK_TYPE");
+  const int port = free_port();
+  SockTypeScope family(unix_domain ? "UNIX" : nullptr, port);
   DataLink link(path == Path::kConverting ? BIGEND_MODE : NATIVE_MODE);
   if (path == Path::kDirectPlain) link.SetDelay();
   Figures figures{0, 0, false};
@@ -171,25 +111,18 @@ Figures run_link(Path path, bool unix_domain, size_t event_size) {
     if (client >= 0) close(client);
     link.SocketRelease();
   }
-  unsetenv("VRQ5_DATA_LINK_SOCK_TYPE");
-  unlink(unix_path(port).c_str());
   return figures;
 }
 
 // The same bytes through writev on a blocking socket of the same family.
 Figures run_writev(bool unix_domain, size_t event_size) {
-  const int port = dltool::free_port();
-  sockaddr_storage storage;
-  socklen_t size;
-  raw_address(port, unix_domain, storage, size);
-  unlink(unix_path(port).c_str());
-  int listener = raw_socket(unix_domain);
-  int one = 1;
-  setsockopt(listener, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
+  const int port = free_port();
+  int listener = raw_listen(port, unix_domain);
   Figures figures{0, 0, false};
-  if (bind(listener, reinterpret_cast<sockaddr*>(&storage), size) == 0 && listen(listener, 1) == 0) {
+  if (listener >= 0) {
     int client = raw_connect(port, unix_domain);
-    int writer = accept(listener, nullptr, nullptr);
+    int writer = raw_accept(listener);
+    int one = 1;
     if (!unix_domain) setsockopt(writer, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
     std::thread reader(drain, client);
     Event event(event_size);
@@ -218,7 +151,7 @@ Figures run_writev(bool unix_domain, size_t event_size) {
     close(writer);
     reader.join();
   }
-  close(listener);
+  close_fd(listener);
   unlink(unix_path(port).c_str());
   return figures;
 }
@@ -238,7 +171,7 @@ int main(int argc, char** argv) {
       for (Path path : paths) {
         Figures got;
         {
-          Silence quiet;  // the link's own setup lines stay out of the table
+          Quiet quiet;  // the link's own setup lines stay out of the table
           got = run_link(path, unix_domain, event_size);
         }
         std::printf("%-5s %8zu  %-14s %12.0f %10.1f   %12.0f %10.1f   %6.2f%s\n", unix_domain ? "unix" : "tcp",

@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # compare.sh - the whole performance comparison in one run: DataLink beside a
-# raw socket pair (bulk and protocol-shaped) and ZeroMQ, TCP and UNIX, by
-# unit size; acknowledged units pinned and unpinned; the collector's memory;
+# raw socket pair (bulk and protocol-shaped) and ZeroMQ (bench_compare), TCP
+# and UNIX, by unit size; acknowledged units pinned and unpinned; the collector's memory;
 # the in-process conversions; per-unit system calls counted with strace.
 #
 # Writes into an output directory (default bench/results):
@@ -16,15 +16,13 @@ root=$(cd "$(dirname "$0")/.." && pwd)
 runs=${1:-3}
 out=${2:-$root/bench/results}
 build=$root/build/default
-tool=$build/tools/datalink
+compare=$build/bench/bench_compare
 mkdir -p "$out"
 
-if ! command -v gnuplot >/dev/null; then
-  apt-get install -y gnuplot-nox >/dev/null
-fi
+"$root/scripts/install-deps" bench
 
 cmake --preset default -DDATALINK_BUILD_BENCH=ON -S "$root" >/dev/null
-cmake --build --preset default --target datalink bench_convert >/dev/null
+cmake --build --preset default --target bench_compare bench_convert >/dev/null
 
 echo "== machine"
 {
@@ -35,13 +33,13 @@ echo "== machine"
 } | tee "$out/machine.txt"
 
 echo "== streaming units, system socket buffers"
-"$tool" bench --csv --runs "$runs" | tee "$out/stream.csv"
+"$compare" --csv --runs "$runs" | tee "$out/stream.csv"
 echo "== streaming units, 2 MiB socket buffers on every end"
-"$tool" bench --csv --runs "$runs" --sizes 65536,1048576,16777216 --sockbuf 2097152 | tee "$out/stream-sockbuf.csv"
+"$compare" --csv --runs "$runs" --sizes 65536,1048576,16777216 --sockbuf 2097152 | tee "$out/stream-sockbuf.csv"
 echo "== acknowledged 64-byte units"
-"$tool" bench --csv --runs "$runs" --ack --pin --sizes 64 | tee "$out/ack.csv"
+"$compare" --csv --runs "$runs" --ack --pin --sizes 64 | tee "$out/ack.csv"
 echo "== collector memory over 100000 units"
-"$tool" bench --memory --count 100000 --sizes 65536 | tee "$out/memory.csv"
+"$compare" --memory --count 100000 --sizes 65536 | tee "$out/memory.csv"
 echo "== conversions (Google Benchmark)"
 "$build/bench/bench_convert" --benchmark_format=csv --benchmark_min_time=0.2 --benchmark_repetitions="$runs" \
   --benchmark_report_aggregates_only=true 2>/dev/null | grep -E '^name|_median' | tee "$out/convert.csv"
@@ -57,7 +55,7 @@ count_calls() {  # impl size transport mode units -> "collector producer" call c
   mkdir -p "$dir"
   local flags=()
   [ "$4" = ack ] && flags=(--ack)
-  strace -qq -ff -o "$dir/t" -e trace=$calls "$tool" bench --csv --impls "$1" --sizes "$2" --transports "$3" \
+  strace -qq -ff -o "$dir/t" -e trace=$calls "$compare" --csv --impls "$1" --sizes "$2" --transports "$3" \
     --count "$5" "${flags[@]}" >/dev/null 2>&1
   # The collector is the first process (lowest pid); the producer is its child.
   local files

@@ -6,11 +6,12 @@ set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 build=$root/build/default
 cmake --preset default -DDATALINK_BUILD_BENCH=ON -S "$root" >/dev/null
-cmake --build --preset default --target datalink bench_convert bench_send >/dev/null
+cmake --build --preset default --target datalink bench_compare bench_convert bench_send >/dev/null
 
 "$build/bench/bench_convert" --benchmark_min_time=0.01 >/dev/null
 "$build/tools/datalink" bench --quick --sizes 64,65536 >/dev/null
-"$build/tools/datalink" bench --quick --ack --sizes 64 --count 200 >/dev/null
-"$build/tools/datalink" bench --memory --count 200 --sizes 4096 >/dev/null
+"$build/bench/bench_compare" --quick --sizes 64,65536 >/dev/null
+"$build/bench/bench_compare" --quick --ack --sizes 64 --count 200 >/dev/null
+"$build/bench/bench_compare" --memory --count 200 --sizes 4096 >/dev/null
 timeout 60 "$build/bench/bench_send" 0.05 >/dev/null
 echo "bench smoke: ok"

@@ -10,8 +10,6 @@
 // work.
 #include <fcntl.h>
 #include <sys/socket.h>
-#include <sys/time.h>
-#include <sys/un.h>
 #include <unistd.h>
 
 #include <cstdint>
@@ -22,14 +20,13 @@
 #include <string>
 
 #include "DataLink.h"
-#include "fuzz_units.h"
+#include "test_support.h"
 
-using fuzzunits::Bytes;
+using testsupport::Bytes;
 
 namespace {
 
 constexpr size_t kMaxStreamBytes = 65536;  // fits the socket buffer, so one write suffices
-constexpr int kPeerTimeoutMs = 2000;
 constexpr int kPortBase = 30000;
 constexpr int kPortSpread = 30000;
 constexpr unsigned long kRingSizes[] = {0, 256, 65536};  // 0: no ring buffer / a buffer allocated by the call
@@ -50,52 +47,13 @@ int port() {
   return chosen;
 }
 
-std::string path() { return "/tmp/" + std::to_string(port()) + ".tcp"; }
-
-void set_timeouts(int fd) {
-  timeval t{kPeerTimeoutMs / 1000, (kPeerTimeoutMs % 1000) * 1000};
-  setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &t, sizeof t);
-  setsockopt(fd, SOL_SOCKET, SO_SNDTIMEO, &t, sizeof t);
-}
-
 // A raw peer connected to the listener's path; the listener accepts it from
 // the backlog afterwards, so nothing blocks.
 struct Peer {
-  int fd = -1;
-  Peer() {
-    fd = socket(AF_UNIX, SOCK_STREAM, 0);
-    sockaddr_un a{};
-    a.sun_family = AF_UNIX;
-    std::snprintf(a.sun_path, sizeof a.sun_path, "%s", path().c_str());
-    if (connect(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0) {
-      close(fd);
-      fd = -1;
-      return;
-    }
-    set_timeouts(fd);
-  }
-  ~Peer() {
-    if (fd >= 0) close(fd);
-  }
-  bool write_all(const uint8_t* p, size_t n) {
-    while (n > 0) {
-      ssize_t w = send(fd, p, n, MSG_NOSIGNAL);
-      if (w <= 0) return false;
-      p += w;
-      n -= static_cast<size_t>(w);
-    }
-    return true;
-  }
-  bool read_preamble() {
-    uint8_t b[4];
-    size_t got = 0;
-    while (got < sizeof b) {
-      ssize_t r = recv(fd, b + got, sizeof b - got, 0);
-      if (r <= 0) return false;
-      got += static_cast<size_t>(r);
-    }
-    return true;
-  }
+  int fd = testsupport::raw_connect(port(), true);
+  ~Peer() { testsupport::close_fd(fd); }
+  bool write_all(const uint8_t* p, size_t n) { return testsupport::write_all(fd, p, n); }
+  bool read_preamble() { return testsupport::read_exact(fd, 4).size() == 4; }
 };
 
 struct Mode {
@@ -178,14 +136,14 @@ void check_alive(DataLink& link, const Mode& mode, RNG_RingBuffer* ring) {
   const bool other = link.get_swap();
   Bytes wire, expect;
   if (mode.receiver == kEvents) {
-    wire = fuzzunits::event36(VRQ5_PATTERN_EVENT_2010, 7, kLiveBodyBytes, other);
-    expect = fuzzunits::event36(VRQ5_PATTERN_EVENT_2010, 7, kLiveBodyBytes, false);
+    wire = testsupport::event36(VRQ5_PATTERN_EVENT_2010, 7, kLiveBodyBytes, other);
+    expect = testsupport::event36(VRQ5_PATTERN_EVENT_2010, 7, kLiveBodyBytes, false);
   } else if (mode.receiver == kImages) {
-    wire = fuzzunits::intro_unit<vrq5_image_ext_intro>(VRQ5_PATTERN_EVENT, kLiveBodyBytes, other);
-    expect = fuzzunits::intro_unit<vrq5_image_ext_intro>(VRQ5_PATTERN_EVENT, kLiveBodyBytes, false);
+    wire = testsupport::intro_unit<vrq5_image_ext_intro>(VRQ5_PATTERN_EVENT, kLiveBodyBytes, other);
+    expect = testsupport::intro_unit<vrq5_image_ext_intro>(VRQ5_PATTERN_EVENT, kLiveBodyBytes, false);
   } else {
-    wire = fuzzunits::intro_unit<vrq5_spect_intro>(VRQ5_PATTERN_EVENT_2024, kLiveBodyBytes, other);
-    expect = fuzzunits::intro_unit<vrq5_spect_intro>(VRQ5_PATTERN_EVENT_2024, kLiveBodyBytes, false);
+    wire = testsupport::intro_unit<vrq5_spect_intro>(VRQ5_PATTERN_EVENT_2024, kLiveBodyBytes, other);
+    expect = testsupport::intro_unit<vrq5_spect_intro>(VRQ5_PATTERN_EVENT_2024, kLiveBodyBytes, false);
   }
   check(peer.write_all(wire.data(), wire.size()));
   shutdown(peer.fd, SHUT_WR);
@@ -239,7 +197,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   const Mode mode = mode_of(data[0]);
   const size_t stream_bytes = size - 1 < kMaxStreamBytes ? size - 1 : kMaxStreamBytes;
 
-  unlink(path().c_str());
+  unlink(testsupport::unix_path(port()).c_str());
   const bool bigend = mode.order == kBigEnd || mode.order == kBigEndMasked || mode.order == kBigEndFlipping;
   DataLink link(bigend ? BIGEND_MODE : NATIVE_MODE);
   if (mode.order == kBigEndMasked || mode.order == kNativeMasked) link.set_swap_mask(true);

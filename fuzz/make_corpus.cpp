@@ -7,9 +7,9 @@
 #include <fstream>
 #include <string>
 
-#include "fuzz_units.h"
+#include "wire_units.h"
 
-using namespace fuzzunits;
+using namespace testsupport;
 
 namespace {
 

@@ -11,15 +11,7 @@ cd "$(dirname "$0")/.."
 
 seconds="${FUZZ_SECONDS:-20}"
 
-# clang with its sanitizer and libFuzzer runtimes; a fresh Debian machine may lack them.
-packages=(clang libclang-rt-14-dev)
-missing=()
-for p in "${packages[@]}"; do dpkg -s "$p" >/dev/null 2>&1 || missing+=("$p"); done
-if [ ${#missing[@]} -gt 0 ]; then
-  echo "== installing: ${missing[*]}"
-  apt-get update -qq
-  DEBIAN_FRONTEND=noninteractive apt-get install -y -qq "${missing[@]}"
-fi
+scripts/install-deps build fuzz
 
 echo "== building the fuzz targets"
 cmake --preset fuzz >/dev/null

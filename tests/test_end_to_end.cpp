@@ -201,8 +201,7 @@ TEST_P(EndToEnd, EveryUnitArrivesByteIdenticalAndPassesThroughTheRing) {
   guard.pid = 0;
   EXPECT_TRUE(WIFEXITED(child_status)) << child_status;
   EXPECT_EQ(WEXITSTATUS(child_status), 0);
-  Capture quiet_out(1);
-  Capture quiet_err(2);
+  Quiet quiet;
   collector.SocketRelease();
 }
 

@@ -16,7 +16,7 @@ using namespace testsupport;
 
 namespace {
 
-bool path_exists(int port) { return access(("/tmp/" + std::to_string(port) + ".tcp").c_str(), F_OK) == 0; }
+bool path_exists(int port) { return access(unix_path(port).c_str(), F_OK) == 0; }
 
 // Connects a DataLink caller to a raw listener that sends `preamble` and then
 // closes; returns Connect's status and what it wrote to stderr.

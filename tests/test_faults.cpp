@@ -15,7 +15,6 @@
 #include <string>
 #include <vector>
 
-#include "fuzz_units.h"
 #include "test_support.h"
 
 using namespace testsupport;
@@ -41,9 +40,9 @@ struct EventKind {
 };
 
 std::vector<EventKind> event_kinds() {
-  return {{"event36", sizeof(vrq5_eventheader), fuzzunits::event36(VRQ5_PATTERN_EVENT_2010, 3, kBodyBytes, false)},
-          {"event2024", sizeof(vrq5_eventheader_2024), fuzzunits::event48(4, kBodyBytes, false)},
-          {"slow", sizeof(vrq5_daq_slow_data_header), fuzzunits::slow(VRQ5_PATTERN_SLOW, kBodyBytes, false)}};
+  return {{"event36", sizeof(vrq5_eventheader), event36(VRQ5_PATTERN_EVENT_2010, 3, kBodyBytes, false)},
+          {"event2024", sizeof(vrq5_eventheader_2024), event48(4, kBodyBytes, false)},
+          {"slow", sizeof(vrq5_daq_slow_data_header), slow(VRQ5_PATTERN_SLOW, kBodyBytes, false)}};
 }
 
 // Offsets at which the peer closes: every one for these small units.
@@ -115,8 +114,7 @@ TEST(Faults, EventReceiverSurvivesAPeerThatClosesAtEveryByte) {
         collector.peer_sends_and_closes(Bytes(kind.unit.begin(), kind.unit.begin() + cut));
         int rc = -1;
         {
-          Capture quiet_out(1);
-          Capture quiet_err(2);
+          Quiet quiet;
           ASSERT_TRUE(finishes_within(kUnitDeadlineMs, [&] { rc = collector.link().ReceiveEvent(rb, 1, 5, 0); }));
         }
         EXPECT_EQ(expected_event_codes(cut, kind.header, ack).count(rc), 1u) << "status " << rc;
@@ -126,8 +124,7 @@ TEST(Faults, EventReceiverSurvivesAPeerThatClosesAtEveryByte) {
 
         collector.peer_sends_and_closes(kind.unit);
         {
-          Capture quiet_out(1);
-          Capture quiet_err(2);
+          Quiet quiet;
           ASSERT_TRUE(finishes_within(kUnitDeadlineMs, [&] { rc = collector.link().ReceiveEvent(rb, 1, 5, 0); }));
         }
         ASSERT_EQ(rc, DL_OK);
@@ -149,7 +146,7 @@ using Receive = int (DataLink::*)(Intro*, char**, int);
 
 template <typename Intro>
 void intro_receiver_survives(Receive<Intro> receive, uint32_t pattern) {
-  const Bytes unit = fuzzunits::intro_unit<Intro>(pattern, kBodyBytes, false);
+  const Bytes unit = intro_unit<Intro>(pattern, kBodyBytes, false);
   Collector collector;
   ASSERT_TRUE(collector.ok());
   for (size_t cut : cut_points(unit.size())) {
@@ -161,8 +158,7 @@ void intro_receiver_survives(Receive<Intro> receive, uint32_t pattern) {
       int rc = -1;
       collector.peer_sends_and_closes(Bytes(unit.begin(), unit.begin() + cut));
       {
-        Capture quiet_out(1);
-        Capture quiet_err(2);
+        Quiet quiet;
         ASSERT_TRUE(finishes_within(
             kUnitDeadlineMs, [&] { rc = (collector.link().*receive)(&intro, &buf, static_cast<int>(kBodyBytes)); }));
       }
@@ -173,8 +169,7 @@ void intro_receiver_survives(Receive<Intro> receive, uint32_t pattern) {
       buf = caller_buffer ? mine.data() : nullptr;
       collector.peer_sends_and_closes(unit);
       {
-        Capture quiet_out(1);
-        Capture quiet_err(2);
+        Quiet quiet;
         ASSERT_TRUE(finishes_within(
             kUnitDeadlineMs, [&] { rc = (collector.link().*receive)(&intro, &buf, static_cast<int>(kBodyBytes)); }));
       }
@@ -210,7 +205,7 @@ enum class Collapse { BeforeAck, AfterAck, MidBody };
 void sender_meets(Collapse how, size_t body_bytes, bool ack) {
   auto pair = caller_with_raw_peer(host_order_bytes(0x0A0B0C0Du));
   ASSERT_TRUE(pair && pair->status == DL_OK);
-  const Bytes unit = fuzzunits::event36(VRQ5_PATTERN_EVENT_2010, 1, body_bytes, false);
+  const Bytes unit = event36(VRQ5_PATTERN_EVENT_2010, 1, body_bytes, false);
   const size_t header = sizeof(vrq5_eventheader);
   std::thread collector([&] {
     if (ack) {
@@ -235,8 +230,7 @@ void sender_meets(Collapse how, size_t body_bytes, bool ack) {
     }
   };
   {
-    Capture quiet_out(1);
-    Capture quiet_err(2);
+    Quiet quiet;
     ASSERT_TRUE(finishes_within(kUnitDeadlineMs, send_until_down));
   }
   for (int rc : codes) EXPECT_EQ(kSenderCodes.count(rc), 1u) << "status " << rc;

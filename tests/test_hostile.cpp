@@ -14,7 +14,6 @@
 #include <string>
 #include <vector>
 
-#include "fuzz_units.h"
 #include "test_support.h"
 
 using namespace testsupport;
@@ -56,9 +55,9 @@ struct Case {
 };
 
 std::vector<Case> event_cases() {
-  const Bytes e36 = fuzzunits::event36(VRQ5_PATTERN_EVENT_2010, 1, 16, false);
-  const Bytes e48 = fuzzunits::event48(2, 16, false);
-  const Bytes slow = fuzzunits::slow(VRQ5_PATTERN_SLOW_2024, 16, false);
+  const Bytes e36 = event36(VRQ5_PATTERN_EVENT_2010, 1, 16, false);
+  const Bytes e48 = event48(2, 16, false);
+  const Bytes slow = testsupport::slow(VRQ5_PATTERN_SLOW_2024, 16, false);
   std::vector<Case> cases;
   auto with32 = [](Bytes unit, uint32_t length) {
     set_length32(unit, length);
@@ -98,7 +97,7 @@ std::vector<Case> event_cases() {
 
 TEST(Hostile, EventLengthsAreRefusedOrReadToTheEndWithBoundedMemory) {
   const long peak_before = peak_rss_kb();
-  const Bytes next = fuzzunits::event36(VRQ5_PATTERN_EVENT, 9, 32, false);
+  const Bytes next = event36(VRQ5_PATTERN_EVENT, 9, 32, false);
   for (const Case& c : event_cases()) {
     SCOPED_TRACE(c.name);
     auto pair = listener_with_raw_peer();
@@ -108,8 +107,7 @@ TEST(Hostile, EventLengthsAreRefusedOrReadToTheEndWithBoundedMemory) {
     ASSERT_TRUE(write_all(pair->peer, c.unit));
     int rc = -1;
     {
-      Capture quiet_out(1);
-      Capture quiet_err(2);
+      Quiet quiet;
       if (c.codes.count(DL_ERR_READ)) shutdown(pair->peer, SHUT_WR);  // the body ends with the stream
       ASSERT_TRUE(finishes_within(kDeadlineMs, [&] { rc = pair->link->ReceiveEvent(rb, 1, 5, 0); }));
     }
@@ -121,8 +119,7 @@ TEST(Hostile, EventLengthsAreRefusedOrReadToTheEndWithBoundedMemory) {
     // next unit behind it.
     ASSERT_TRUE(write_all(pair->peer, next));
     {
-      Capture quiet_out(1);
-      Capture quiet_err(2);
+      Quiet quiet;
       ASSERT_TRUE(finishes_within(kDeadlineMs, [&] { rc = pair->link->ReceiveEvent(rb, 1, 5, 0); }));
     }
     ASSERT_EQ(rc, DL_OK);
@@ -147,7 +144,7 @@ using Receive = int (DataLink::*)(Intro*, char**, int);
 template <typename Intro>
 void intro_lengths(Receive<Intro> receive) {
   constexpr int kSz = 256;
-  const Bytes next = fuzzunits::intro_unit<Intro>(VRQ5_PATTERN_EVENT, 32, false);
+  const Bytes next = intro_unit<Intro>(VRQ5_PATTERN_EVENT, 32, false);
   struct LengthCase {
     uint32_t length;
     int code;
@@ -163,7 +160,7 @@ void intro_lengths(Receive<Intro> receive) {
   for (const LengthCase& c : cases) {
     for (bool caller_buffer : {false, true}) {
       SCOPED_TRACE("length " + std::to_string(c.length) + " caller's buffer " + std::to_string(caller_buffer));
-      Bytes unit = fuzzunits::intro_unit<Intro>(VRQ5_PATTERN_EVENT_2010, 8, false);
+      Bytes unit = intro_unit<Intro>(VRQ5_PATTERN_EVENT_2010, 8, false);
       set_length32(unit, c.length);
       std::vector<char> mine(kSz);
       char* buf = caller_buffer ? mine.data() : nullptr;

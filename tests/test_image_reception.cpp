@@ -84,15 +84,7 @@ Intro intro(uint32_t pattern, uint32_t data_bytes) {
 // The intro's bytes on the wire; a peer of the other byte order reverses each word.
 template <typename Intro>
 Bytes wire(const Intro& in, bool other_order = false) {
-  Bytes b(reinterpret_cast<const uint8_t*>(&in), reinterpret_cast<const uint8_t*>(&in) + sizeof in);
-  for (size_t i = 0; other_order && i < b.size(); i += 4) std::reverse(b.begin() + i, b.begin() + i + 4);
-  return b;
-}
-
-Bytes payload(size_t n, uint8_t seed) {
-  Bytes b(n);
-  for (size_t i = 0; i < n; ++i) b[i] = uint8_t(seed + 7 * i);
-  return b;
+  return other_order ? words_reversed(bytes_of(in)) : bytes_of(in);
 }
 
 Bytes operator+(Bytes a, const Bytes& b) {
@@ -145,10 +137,10 @@ TYPED_TEST(IntroReception, FindsEachPatternInEitherByteOrderAndReadsNoFurther) {
     Bytes stream{0x00, 0xFF, 0xEE, 0xFF, 0x00, 0xCC, 0xFF, 0xEE, 0xFF, 0x17};
     for (uint32_t p : kPatterns)
       stream = stream + (other_order ? host_order_bytes(p) : swapped_order_bytes(p)) + Bytes{0};
-    for (uint32_t p : kPatterns) stream = stream + wire(intro<Intro>(p, 37), other_order) + payload(37, uint8_t(p));
+    for (uint32_t p : kPatterns) stream = stream + wire(intro<Intro>(p, 37), other_order) + filler(37, uint8_t(p));
     stream =
         stream + wire(intro<Intro>(kPatterns[0], 0), other_order) + wire(intro<Intro>(kPatterns[2], 5), other_order);
-    send_and_close(native ? native->peer : swapping->peer, stream + payload(5, 9));
+    send_and_close(native ? native->peer : swapping->peer, stream + filler(5, 9));
     const int count0 = link.get_event_number();
 
     for (uint32_t p : kPatterns) {
@@ -156,8 +148,8 @@ TYPED_TEST(IntroReception, FindsEachPatternInEitherByteOrderAndReadsNoFurther) {
       std::memset(&in, 0xAB, sizeof in);
       Owned buf;
       ASSERT_EQ((link.*P::both)(&in, &buf.p, 1000), DL_OK) << std::hex << p;
-      EXPECT_TRUE(same(in, intro<Intro>(0, 37))) << std::hex << p;   // host order, pattern not kept
-      EXPECT_EQ(Bytes(buf.p, buf.p + 37), payload(37, uint8_t(p)));  // data as sent
+      EXPECT_TRUE(same(in, intro<Intro>(0, 37))) << std::hex << p;  // host order, pattern not kept
+      EXPECT_EQ(Bytes(buf.p, buf.p + 37), filler(37, uint8_t(p)));  // data as sent
     }
     Intro in;
     Owned empty;  // no data, yet a null *buf gets a zero-length array
@@ -166,7 +158,7 @@ TYPED_TEST(IntroReception, FindsEachPatternInEitherByteOrderAndReadsNoFurther) {
     char own[5] = {};
     char* dst = own;
     ASSERT_EQ((link.*P::both)(&in, &dst, sizeof own), DL_OK);
-    EXPECT_EQ(Bytes(own, own + 5), payload(5, 9));
+    EXPECT_EQ(Bytes(own, own + 5), filler(5, 9));
     EXPECT_EQ(link.get_event_number(), count0 + 5);
     EXPECT_FALSE(link.peer_closed());
   }
@@ -180,7 +172,7 @@ TYPED_TEST(IntroReception, RefusalsComeBeforeCountingAllocatingOrReading) {
   DataLink& link = *pair->link;
   Intro shorter = intro<Intro>(kPatterns[1], 0);
   shorter.intro.length = sizeof(Intro) - 1;
-  send_and_close(pair->peer, wire(shorter) + wire(intro<Intro>(kPatterns[1], 8)) + payload(8, 3));
+  send_and_close(pair->peer, wire(shorter) + wire(intro<Intro>(kPatterns[1], 8)) + filler(8, 3));
   const int count0 = link.get_event_number();
   Intro in;
   Owned buf;
@@ -197,7 +189,7 @@ TYPED_TEST(IntroReception, RefusalsComeBeforeCountingAllocatingOrReading) {
   EXPECT_TRUE(buf.p == nullptr && dst == small && small[0] == 1);
   EXPECT_EQ(link.get_event_number(), count0);
   ASSERT_EQ((link.*P::data)(&in, &buf.p, 8), DL_OK);  // the refused data are still whole
-  EXPECT_EQ(Bytes(buf.p, buf.p + 8), payload(8, 3));
+  EXPECT_EQ(Bytes(buf.p, buf.p + 8), filler(8, 3));
   in.intro.length = 0xFFFFFFFFu;  // a size beyond any int cannot fit
   EXPECT_EQ((link.*P::data)(&in, &dst, std::numeric_limits<int>::max()), DL_ERR_BUFFER_SIZE);
 
@@ -216,7 +208,7 @@ TYPED_TEST(IntroReception, RefusalsComeBeforeCountingAllocatingOrReading) {
 TYPED_TEST(IntroReception, PeerClosingEndsEachPhaseWithItsMessage) {
   using P = TypeParam;
   using Intro = typename P::Intro;
-  const Bytes record = wire(intro<Intro>(kPatterns[2], 64)) + payload(64, 1);
+  const Bytes record = wire(intro<Intro>(kPatterns[2], 64)) + filler(64, 1);
   const size_t cut[] = {3, sizeof(Intro) - 1, sizeof(Intro) + 20};  // in the pattern, the intro, the data
   for (int phase = 0; phase < 3; ++phase) {
     auto pair = listener_with_raw_peer();
@@ -241,7 +233,7 @@ TYPED_TEST(IntroReception, EagainRulesOfEachPhase) {
   auto pair = listener_with_raw_peer();
   ASSERT_TRUE(pair);
   DataLink& link = *pair->link;
-  const Bytes record = wire(intro<Intro>(kPatterns[0], 16)) + payload(16, 2);
+  const Bytes record = wire(intro<Intro>(kPatterns[0], 16)) + filler(16, 2);
   send_and_close(pair->peer, record + record);
   Intro in;
   Owned buf;
@@ -258,7 +250,7 @@ TYPED_TEST(IntroReception, EagainRulesOfEachPhase) {
   ASSERT_EQ((link.*P::header)(&in), DL_OK);
   g_fail = P::kIntroEagainCounts ? retried : counted;
   ASSERT_EQ((link.*P::data)(&in, &buf.p, 16), DL_OK);
-  EXPECT_EQ(Bytes(buf.p, buf.p + 16), payload(16, 2));
+  EXPECT_EQ(Bytes(buf.p, buf.p + 16), filler(16, 2));
   EXPECT_EQ(g_fail.load(), 0);
   if (P::kIntroEagainCounts) {
     g_pass = 4;

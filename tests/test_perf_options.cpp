@@ -82,8 +82,7 @@ TEST_P(SocketBuffer, SizesReachEveryConnectionOfBothEnds) {
   int caller_status = -1;
   std::vector<int> ends;
   {
-    Capture quiet_out(1);
-    Capture quiet_err(2);
+    Quiet quiet;
     SockTypeScope family(unix_domain ? "UNIX" : nullptr, -1);
     setup_status = listener.SocketSetup(port);
     const std::set<int> before = open_fds();

@@ -33,11 +33,6 @@ Bytes concat(const Bytes& a, const Bytes& b) {
 
 // Network order as the converting path must produce it: every 32-bit word
 // reversed; in a 48-byte header the two 64-bit fields reversed whole.
-Bytes words_reversed(Bytes bytes) {
-  for (size_t at = 0; at + 4 <= bytes.size(); at += 4) std::reverse(bytes.begin() + at, bytes.begin() + at + 4);
-  return bytes;
-}
-
 Bytes header_2024_reversed(const Bytes& native) {
   Bytes out = words_reversed(native);
   for (size_t at : {8, 16}) std::reverse_copy(native.begin() + at, native.begin() + at + 8, out.begin() + at);

@@ -167,7 +167,7 @@ TEST(Tool, DemoChecksEveryByteOverEachTransport) {
     flags.insert(flags.end(), {"--units", "600", "--images", "40"});
     ToolRun run = datalink(flags);
     EXPECT_EQ(run.exit_code, 0) << run.out << run.err;
-    EXPECT_NE(run.out.find("mismatches  0\n"), std::string::npos) << run.out;
+    EXPECT_NE(run.out.find("mismatches: 0\n"), std::string::npos) << run.out;
   }
 }
 

@@ -4,6 +4,7 @@
 
 #include <cstdint>
 #include <string>
+#include <vector>
 
 #include "common.h"
 #include "units.h"
@@ -40,16 +41,11 @@ struct DemoOptions {
 
 struct BenchOptions {
   bool csv = false;
-  bool quick = false;                   // fewer units per row, for smoke runs
-  std::string sizes;                    // comma-separated unit sizes; empty: the standard set
-  std::string impls;                    // comma-separated rows to run; empty: the set for the mode
-  std::string transports = "tcp,unix";  // comma-separated
-  bool ack = false;                     // acknowledged rows instead of streaming ones
-  bool pin = false;                     // acknowledged rows also with both ends on one core and on two
-  int runs = 1;                         // runs per row; the median is printed
-  int sockbuf = 0;                      // SO_SNDBUF/SO_RCVBUF for every end; 0: the system's
-  uint64_t count = 0;                   // units per row; 0: by size
-  bool memory = false;                  // the collector's resident memory over count units instead
+  bool quick = false;  // fewer units per row, for smoke runs
+  std::vector<size_t> sizes = {64, 1024, 65536, 1048576};
+  std::vector<std::string> transports = {"tcp", "unix"};
+  bool bigend = false;  // the listener announces big-endian: both ends convert
+  uint64_t count = 0;   // units per row; 0: by size
 };
 
 struct DumpOptions {

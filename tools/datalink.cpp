@@ -75,20 +75,17 @@ int main(int argc, char** argv) {
 
   BenchOptions bench;
   CLI::App* bench_command =
-      app.add_subcommand("bench", "throughput of the link beside a raw socket pair, by unit size");
+      app.add_subcommand("bench", "throughput of the link on this machine, by transport and unit size");
   bench_command->add_flag("--csv", bench.csv, "comma-separated output for machines");
   bench_command->add_flag("--quick", bench.quick, "few units per row: a smoke run");
-  bench_command->add_option("--sizes", bench.sizes, "comma-separated unit sizes in bytes");
-  bench_command->add_option("--impls", bench.impls,
-                            "rows: datalink, datalink-conv, raw-stream, raw-proto, zmq; with --ack: datalink-ack, "
-                            "raw-ack, zmq-reqrep");
-  bench_command->add_option("--transports", bench.transports, "tcp, unix or both (comma-separated)");
-  bench_command->add_flag("--ack", bench.ack, "acknowledged units: DataLink, a raw pair and ZeroMQ REQ/REP");
-  bench_command->add_flag("--pin", bench.pin, "acknowledged rows also pinned to one core and to two cores");
-  bench_command->add_option("--runs", bench.runs, "runs per row; the median is printed");
-  bench_command->add_option("--sockbuf", bench.sockbuf, "socket buffer bytes for every end (0: system sizes)");
+  bench_command->add_option("--sizes", bench.sizes, "comma-separated unit sizes in bytes")
+      ->delimiter(',')
+      ->check(CLI::PositiveNumber);
+  bench_command->add_option("--transports", bench.transports, "tcp, unix or both (comma-separated)")
+      ->delimiter(',')
+      ->check(CLI::IsMember({"tcp", "unix"}));
+  bench_command->add_flag("--bigend", bench.bigend, "the collector announces big-endian order, so both ends convert");
   bench_command->add_option("--count", bench.count, "units per row (0: by unit size)");
-  bench_command->add_flag("--memory", bench.memory, "resident memory of the collector over --count units");
 
   try {
     app.parse(argc, argv);

@@ -176,13 +176,13 @@ int run_demo(const DemoOptions& given) {
 
   std::printf("datalink demo over %s, %s\n", options.link.unix_domain ? "a UNIX-domain socket" : "loopback TCP",
               options.link.bigend ? "big-endian listener (both ends convert)" : "native byte order");
-  std::printf("  units       %llu (events, 2024 events and slow data acknowledged; %llu images)\n",
+  std::printf("  units:      %llu (events, 2024 events and slow data acknowledged; %llu images)\n",
               static_cast<unsigned long long>(tally.units), static_cast<unsigned long long>(options.images));
-  std::printf("  bytes       %llu\n", static_cast<unsigned long long>(tally.bytes));
-  std::printf("  throughput  %s in %.2f s\n", rate_text(tally.bytes, seconds).c_str(), seconds);
-  std::printf("  refusals    %llu (acknowledgement 1: the ring buffer was full)\n",
+  std::printf("  bytes:      %llu\n", static_cast<unsigned long long>(tally.bytes));
+  std::printf("  throughput: %s in %.2f s\n", rate_text(tally.bytes, seconds).c_str(), seconds);
+  std::printf("  refusals:   %llu (acknowledgement 1: the ring buffer was full)\n",
               static_cast<unsigned long long>(tally.refusals));
-  std::printf("  mismatches  %llu\n", static_cast<unsigned long long>(tally.mismatches));
+  std::printf("  mismatches: %llu\n", static_cast<unsigned long long>(tally.mismatches));
   if (!ok) {
     fail_line("demo failed");
     return kExitFailure;

@@ -20,8 +20,6 @@ namespace testsupport {
 
 namespace {
 
-std::string unix_path(int port) { return "/tmp/" + std::to_string(port) + ".tcp"; }
-
 sockaddr_in loopback(int port) {
   sockaddr_in address{};
   address.sin_family = AF_INET;
@@ -38,6 +36,8 @@ sockaddr_un unix_address(int port) {
 }
 
 }  // namespace
+
+std::string unix_path(int port) { return "/tmp/" + std::to_string(port) + ".tcp"; }
 
 int free_port() {
   for (;;) {
@@ -191,8 +191,7 @@ void close_fd(int& fd) {
 ListenerAndRawPeer::~ListenerAndRawPeer() {
   close_fd(peer);
   if (link) {
-    Capture quiet_out(1);
-    Capture quiet_err(2);
+    Quiet quiet;
     link->SocketRelease();
   }
   unlink(unix_path(port).c_str());
@@ -222,8 +221,7 @@ std::unique_ptr<ListenerAndRawPeer> listener_with_raw_peer(int mode, bool unix_d
 CallerAndRawPeer::~CallerAndRawPeer() {
   close_fd(peer);
   if (link) {
-    Capture quiet_out(1);
-    Capture quiet_err(2);
+    Quiet quiet;
     link->SocketRelease();
   }
   unlink(unix_path(port).c_str());
@@ -240,8 +238,7 @@ std::unique_ptr<CallerAndRawPeer> caller_with_raw_peer(const Bytes& preamble, bo
   });
   pair->link = std::make_unique<DataLink>(0);
   {
-    Capture quiet_out(1);
-    Capture quiet_err(2);
+    Quiet quiet;
     SockTypeScope family(unix_domain ? "UNIX" : nullptr, -1);
     pair->status = pair->link->Connect("localhost", pair->port);
   }
@@ -263,8 +260,7 @@ Bytes swapped_order_bytes(uint32_t value) {
 }
 
 LinkPair::~LinkPair() {
-  Capture quiet_out(1);
-  Capture quiet_err(2);
+  Quiet quiet;
   if (caller) caller->SocketRelease();
   if (listener) listener->SocketRelease();
   unlink(unix_path(port).c_str());
@@ -275,8 +271,7 @@ std::unique_ptr<LinkPair> link_pair(int listener_mode, bool unix_domain) {
   pair->port = free_port();
   pair->listener = std::make_unique<DataLink>(listener_mode);
   pair->caller = std::make_unique<DataLink>(0);
-  Capture quiet_out(1);
-  Capture quiet_err(2);
+  Quiet quiet;
   SockTypeScope family(unix_domain ? "UNIX" : nullptr, -1);
   if (pair->listener->SocketSetup(pair->port) != DL_OK) return nullptr;
   int caller_status = -1;

@@ -1,5 +1,6 @@
-// test_support.h - real-socket fixtures for the link's tests: free ports,
-// raw POSIX peers, captured output, and links connected to a raw peer.
+// test_support.h - real-socket fixtures for the link's tests, fuzz targets and
+// benchmarks: free ports, raw POSIX peers, captured or silenced output, and
+// links connected to a raw peer.
 #ifndef DATALINK_TEST_SUPPORT_H
 #define DATALINK_TEST_SUPPORT_H
 
@@ -11,14 +12,16 @@
 #include <vector>
 
 #include "DataLink.h"
+#include "wire_units.h"
 
 namespace testsupport {
-
-using Bytes = std::vector<uint8_t>;
 
 // A TCP port that is free right now (bound to port 0 and read back). Its
 // UNIX-domain path /tmp/<port>.tcp does not exist either.
 int free_port();
+
+// The UNIX-domain path a link on port uses.
+std::string unix_path(int port);
 
 // Sets or unsets VRQ5_DATA_LINK_SOCK_TYPE for the lifetime of the object and
 // removes the UNIX-domain path of port, if any, at the end.
@@ -44,6 +47,13 @@ class Capture {
   int file_;
   bool done_ = false;
   std::string text_;
+};
+
+// Keeps what the library prints on stdout and stderr out of the output.
+class Quiet {
+ private:
+  Capture out_{1};
+  Capture err_{2};
 };
 
 // Raw socket helpers. Every raw fd gets 5-second send and receive time-outs so

@@ -1,9 +1,10 @@
-// fuzz_units.h - valid units of every kind as a peer puts them on the wire,
-// for the receive fuzzer's liveness check and for the seed corpus generator.
-// A peer of the other byte order reverses every 32-bit word of a record; the
-// data behind an image or spectrum intro are never converted.
-#ifndef DATALINK_FUZZ_UNITS_H
-#define DATALINK_FUZZ_UNITS_H
+// wire_units.h - valid units of every kind as a peer puts them on the wire,
+// for the tests, the receive fuzzer's liveness check and the seed corpus
+// generator. A peer of the other byte order reverses every 32-bit word of a
+// record; the data behind an image or spectrum intro are never converted.
+// Header-only, so that targets which link only the event utilities use it too.
+#ifndef DATALINK_WIRE_UNITS_H
+#define DATALINK_WIRE_UNITS_H
 
 #include <algorithm>
 #include <cstdint>
@@ -12,7 +13,7 @@
 
 #include "VRQ5evutl.h"
 
-namespace fuzzunits {
+namespace testsupport {
 
 using Bytes = std::vector<uint8_t>;
 
@@ -33,6 +34,11 @@ inline void append(Bytes& to, const Bytes& more) { to.insert(to.end(), more.begi
 // Reverses each whole 32-bit word of [from, to).
 inline void reverse_words(Bytes& b, size_t from, size_t to) {
   for (size_t i = from; i + 4 <= to; i += 4) std::reverse(b.begin() + i, b.begin() + i + 4);
+}
+
+inline Bytes words_reversed(Bytes b) {
+  reverse_words(b, 0, b.size());
+  return b;
 }
 
 // A 36-byte event with body_bytes (a multiple of 4) behind the header.
@@ -98,6 +104,6 @@ Bytes intro_unit(uint32_t pattern, size_t data_bytes, bool other_order) {
   return b;
 }
 
-}  // namespace fuzzunits
+}  // namespace testsupport
 
-#endif  // DATALINK_FUZZ_UNITS_H
+#endif  // DATALINK_WIRE_UNITS_H
