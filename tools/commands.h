@@ -15,8 +15,9 @@ struct ListenOptions {
   LinkOptions link;
   uint64_t ring_bytes = 64ull << 20;
   std::string out_file;
-  uint64_t count = 0;  // 0: until the producer closes or Ctrl-C
-  bool ack = false;    // answer every header from the ring's free space
+  std::string pcap_file;  // the received units as a packet capture
+  uint64_t count = 0;     // 0: until the producer closes or Ctrl-C
+  bool ack = false;       // answer every header from the ring's free space
   bool verbose = false;
   bool hex = false;
 };
@@ -47,10 +48,16 @@ struct BenchOptions {
   uint64_t count = 0;   // units per row; 0: by size
 };
 
+struct DumpOptions {
+  std::string file;  // written by listen --out
+  bool hex = true;
+};
+
 int run_listen(const ListenOptions& options);
 int run_send(const SendOptions& options);
 int run_demo(const DemoOptions& options);
 int run_bench(const BenchOptions& options);
+int run_capture_dump(const DumpOptions& options);
 
 }  // namespace dltool
 

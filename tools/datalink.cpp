@@ -41,6 +41,8 @@ int main(int argc, char** argv) {
   listen_command->add_option("--count,-n", listen.count, "stop after this many blocks (0: until the peer closes)");
   listen_command->add_flag("--ack", listen.ack,
                            "acknowledge every header from the ring's free space (the producer sends with --ack)");
+  listen_command->add_option("--pcap", listen.pcap_file,
+                             "also write the received units as a packet capture (a synthetic TCP flow)");
   listen_command->add_flag("--verbose,-v", listen.verbose, "one line per block");
   listen_command->add_option("--format", format, "text, or hex to dump each block's bytes")
       ->check(CLI::IsMember({"text", "hex"}));
@@ -61,6 +63,15 @@ int main(int argc, char** argv) {
       ->check(CLI::NonNegativeNumber);
   send_command->add_option("--replay", send.replay_file, "send the blocks of a file that listen --out wrote")
       ->check(CLI::ExistingFile);
+
+  DumpOptions dump;
+  std::string dump_format = "hex";
+  CLI::App* dump_command =
+      app.add_subcommand("capture-dump", "show a recording of listen --out as listen --verbose --format hex did");
+  dump_command->alias("inspect");
+  dump_command->add_option("file", dump.file, "the recording")->required()->check(CLI::ExistingFile);
+  dump_command->add_option("--format", dump_format, "hex, or text for the block lines alone")
+      ->check(CLI::IsMember({"text", "hex"}));
 
   BenchOptions bench;
   CLI::App* bench_command =
@@ -103,6 +114,10 @@ int main(int argc, char** argv) {
       return kExitUsage;
     }
     return run_send(send);
+  }
+  if (*dump_command) {
+    dump.hex = dump_format == "hex";
+    return run_capture_dump(dump);
   }
   return run_bench(bench);
 }

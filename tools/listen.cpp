@@ -5,6 +5,8 @@
 #include <thread>
 
 #include "commands.h"
+#include "dump.h"
+#include "pcap_writer.h"
 #include "recorder.h"
 #include "status_name.h"
 
@@ -16,17 +18,7 @@ namespace {
 // of a second when the link is quiet.
 constexpr int kWaitAttempts = 1;
 constexpr int kWaitMicroseconds = 250000;
-constexpr int kHexBytesPerLine = 16;
 constexpr auto kRingFullPause = std::chrono::microseconds(50);
-
-void dump_hex(const char* block, size_t size) {
-  for (size_t offset = 0; offset < size; offset += kHexBytesPerLine) {
-    std::printf("  %08zx ", offset);
-    for (size_t i = offset; i < offset + kHexBytesPerLine && i < size; ++i)
-      std::printf(" %02x", static_cast<unsigned char>(block[i]));
-    std::printf("\n");
-  }
-}
 
 }  // namespace
 
@@ -36,6 +28,15 @@ int run_listen(const ListenOptions& options) {
     out.reset(std::fopen(options.out_file.c_str(), "wb"));
     if (!out) {
       fail_line("cannot write " + options.out_file);
+      return kExitFailure;
+    }
+  }
+  std::unique_ptr<PcapWriter> pcap;
+  if (!options.pcap_file.empty()) {
+    std::string error;
+    pcap = PcapWriter::open(options.pcap_file, options.link.port, &error);
+    if (!pcap) {
+      fail_line(error);
       return kExitFailure;
     }
   }
@@ -54,6 +55,8 @@ int run_listen(const ListenOptions& options) {
     fail_line("accept failed");
     return kExitFailure;
   }
+
+  if (pcap) pcap->connected(options.link.bigend);
 
   RNG_RingBuffer ring(options.ring_bytes);
   bool write_failed = false;
@@ -85,16 +88,17 @@ int run_listen(const ListenOptions& options) {
         std::this_thread::sleep_for(kRingFullPause);
       ++blocks;
       bytes += length;
+      if (pcap && block != nullptr) pcap->unit(block, length, link->get_swap(), options.ack);
       if ((options.verbose || options.hex) && block != nullptr) {
         status.clear();
-        std::printf("block %llu %s\n", static_cast<unsigned long long>(blocks), describe_block(block, length).c_str());
-        if (options.hex) dump_hex(block, length);
+        print_block(blocks, block, length, options.hex);
       }
       status.update(blocks, bytes);
       continue;
     }
     if (rc == DL_ERR_BUFFER_SIZE) {
       ++refusals;
+      if (pcap) pcap->refused();
       // Refused although the recorder had emptied the ring: the block is
       // larger than the whole ring and would be refused forever.
       if (ring.bytesUsed() == 0 && ++refused_while_empty >= 2) {
@@ -125,6 +129,10 @@ int run_listen(const ListenOptions& options) {
   status.clear();
   close_link(*link);
   if (out && std::fflush(out.get()) != 0) write_failed = true;
+  if (pcap && !pcap->ok()) {
+    fail_line("writing " + options.pcap_file + " failed");
+    exit_code = kExitFailure;
+  }
   std::printf("received %llu blocks, %llu bytes in %.2f s (%s), %llu acknowledgement refusals, %llu bad blocks\n",
               static_cast<unsigned long long>(blocks), static_cast<unsigned long long>(bytes), seconds,
               rate_text(bytes, seconds).c_str(), static_cast<unsigned long long>(refusals),
