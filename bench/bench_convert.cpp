@@ -48,6 +48,43 @@ void BM_CopySwapLoop(benchmark::State& state) {
   set_bytes(state, length);
 }
 
+// The speed of memory: what a body conversion is measured against.
+void BM_Memcpy(benchmark::State& state) {
+  const size_t length = static_cast<size_t>(state.range(0));
+  std::vector<char> src = event_unit(length);
+  std::vector<char> dst(length);
+  for (auto _ : state) {
+    std::memcpy(dst.data(), src.data(), length);
+    benchmark::DoNotOptimize(dst.data());
+    benchmark::ClobberMemory();
+  }
+  set_bytes(state, length);
+}
+
+// A body turned while it is copied, as the converting sender gathers each
+// element into its send buffer.
+void BM_ConvertBody(benchmark::State& state) {
+  const size_t length = static_cast<size_t>(state.range(0));
+  std::vector<char> src = event_unit(length);
+  std::vector<char> dst(length);
+  for (auto _ : state) {
+    benchmark::DoNotOptimize(vrq5_convert_words_sized(src.data(), dst.data(), length));
+    benchmark::ClobberMemory();
+  }
+  set_bytes(state, length);
+}
+
+// The same body turned in place.
+void BM_ConvertBodyInPlace(benchmark::State& state) {
+  const size_t length = static_cast<size_t>(state.range(0));
+  std::vector<char> unit = event_unit(length);
+  for (auto _ : state) {
+    benchmark::DoNotOptimize(vrq5_convert_words_sized(unit.data(), unit.data(), length));
+    benchmark::ClobberMemory();
+  }
+  set_bytes(state, length);
+}
+
 // The sender's conversion of its own host-order unit into another buffer.
 void BM_ConvertEventHton(benchmark::State& state) {
   const size_t length = static_cast<size_t>(state.range(0));
@@ -132,9 +169,12 @@ void BM_TwoMemcpy(benchmark::State& state) {
 }
 
 void unit_sizes(benchmark::internal::Benchmark* bench) {
-  for (int64_t length : {64, 1024, 64 << 10, 1 << 20, 16 << 20}) bench->Arg(length);
+  for (int64_t length : {64, 1024, 4 << 10, 64 << 10, 1 << 20, 16 << 20}) bench->Arg(length);
 }
 
+BENCHMARK(BM_Memcpy)->Apply(unit_sizes);
+BENCHMARK(BM_ConvertBody)->Apply(unit_sizes);
+BENCHMARK(BM_ConvertBodyInPlace)->Apply(unit_sizes);
 BENCHMARK(BM_CopySwapLoop)->Apply(unit_sizes);
 BENCHMARK(BM_ConvertEventHton)->Apply(unit_sizes);
 BENCHMARK(BM_SwapLoopInPlace)->Apply(unit_sizes);

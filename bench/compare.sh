@@ -125,6 +125,10 @@ for size in (64, KiB, 64 * KiB, MiB, 16 * MiB):
     c = conv.get("BM_ConvertEventInPlace/%d" % size)
     d = conv.get("BM_SwapLoopInPlace/%d" % size)
     print("| 4: conversion / copy+bswap loop (hton, in place) | %d B | %s | %s |" % (size, ratio(a, b), ratio(c, d)))
+for size in (4 * KiB, 64 * KiB, MiB, 16 * MiB):
+    m = conv.get("BM_Memcpy/%d" % size)
+    print("| 4: body conversion / memcpy (into another buffer, in place) | %d B | %s | %s |" % (size,
+          ratio(conv.get("BM_ConvertBody/%d" % size), m), ratio(conv.get("BM_ConvertBodyInPlace/%d" % size), m)))
 EOF
 
 echo "== plot"

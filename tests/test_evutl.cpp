@@ -16,6 +16,8 @@
 #include <tuple>
 #include <vector>
 
+#include "byte_reversal.h"
+
 namespace {
 
 using Bytes = std::vector<uint8_t>;
@@ -249,6 +251,44 @@ TEST(EventUtilities, ConversionsStayInsideTheirRecords) {
     EXPECT_EQ(vrq5_convert_event_head_sized(exact.get(), exact.get(), 36), 0);
     EXPECT_EQ(vrq5_convert_event_sized(exact.get(), exact.get(), 36, 36), 0);
   }
+}
+
+// Every word path this processor can run, against the plain definition:
+// lengths around each vector step, tails of 1-3 bytes, unaligned pointers,
+// in place and into another buffer, and nothing written past the length.
+TEST(EventUtilities, EveryWordPathReversesLikeThePlainLoop) {
+  namespace rv = vrq5::reversal;
+  using Path = void (*)(const uint8_t*, uint8_t*, size_t);
+  std::vector<std::pair<const char*, Path>> paths = {{"scalar", rv::detail::reverse_words_scalar}};
+#ifdef VRQ5_REVERSAL_X86
+  if (__builtin_cpu_supports("ssse3")) paths.emplace_back("ssse3", rv::detail::reverse_words_ssse3);
+  if (__builtin_cpu_supports("avx2")) paths.emplace_back("avx2", rv::detail::reverse_words_avx2);
+#endif
+  auto part = [](const Bytes& b, size_t from, size_t n) { return Bytes(b.data() + from, b.data() + from + n); };
+  for (const auto& [name, path] : paths) {
+    for (size_t bytes = 0; bytes <= 4 * 80 + 3; ++bytes) {
+      for (size_t offset = 0; offset < 4; ++offset) {
+        SCOPED_TRACE(testing::Message() << name << " bytes " << bytes << " offset " << offset);
+        const size_t whole = bytes / 4 * 4;
+        const Bytes native = body(bytes, static_cast<uint8_t>(offset));
+        const Bytes src = cat(Bytes(offset), native);
+        Bytes dst = cat(Bytes(offset + bytes), kGuard);
+        path(src.data() + offset, dst.data() + offset, bytes / 4);
+        Bytes in_place = src;
+        path(in_place.data() + offset, in_place.data() + offset, bytes / 4);
+        expect_network_order(part(native, 0, whole), part(dst, offset, whole), 0);
+        expect_network_order(part(native, 0, whole), part(in_place, offset, whole), 0);
+        // The tail is left to the caller.
+        EXPECT_EQ(part(dst, offset + whole, dst.size() - offset - whole), cat(Bytes(bytes - whole), kGuard));
+      }
+    }
+  }
+  // The dispatching entry point copies the tail when it converts into another buffer.
+  const Bytes native = body(1002);
+  Bytes out = cat(Bytes(native.size()), kGuard);
+  rv::reverse_words(native.data(), out.data(), native.size());
+  expect_network_order(native, part(out, 0, native.size()), 0);
+  EXPECT_EQ(part(out, native.size(), kGuard.size()), kGuard);
 }
 
 template <class T>
