@@ -217,8 +217,6 @@ class DATALINK_API DataLink {
   int ReadMissing(char* dst, size_t count, int empty_read_limit, const char* limit_message);
   // Writes the 4-byte acknowledgement; fail_message (may be null) on failure.
   int SendAck(int ack, const char* fail_message);
-  // SwapBuffer, also handing back the conversion routine's own code.
-  int RepairBlock(int& convert_code);
   void ReleaseBlock();
 
   // Image and spectrum internals.

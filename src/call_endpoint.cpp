@@ -11,28 +11,11 @@
 
 #include "DataLink.h"
 #include "messages.h"
+#include "patterns.h"
 #include "socket_family.h"
 #include "sys.h"
 
 using namespace datalink;
-
-namespace {
-
-// must_swap for each preamble value, or -1 for a value that is no preamble.
-int swap_for_preamble(unsigned int preamble) {
-  switch (preamble) {
-    case 0x0A0B0C0Du:  // native, same byte order
-      return 0;
-    case 0x0D0C0B0Au:  // native, from a host of the other byte order
-    case 0x0C0D0E0Fu:  // big-endian
-    case 0x0F0E0D0Cu:  // big-endian, from a host of the other byte order
-      return 1;
-    default:
-      return -1;
-  }
-}
-
-}  // namespace
 
 int DataLink::Connect(const char* host, int port) {
   if (setup) {
@@ -108,8 +91,8 @@ int DataLink::Connect(const char* host, int port) {
   unsigned int preamble = 0;
   char* bytes = reinterpret_cast<char*>(&preamble);
   int pre_len = 0;
-  while (pre_len < kPreambleBytes) {
-    sys::IoResult got = sys::recv_some(sockin, bytes + pre_len, kPreambleBytes - pre_len);
+  while (pre_len < patterns::kPreambleBytes) {
+    sys::IoResult got = sys::recv_some(sockin, bytes + pre_len, patterns::kPreambleBytes - pre_len);
     // The listener went away before its preamble was complete.
     if (got.n == 0) errno = ECONNRESET;
     if (got.n <= 0) {
@@ -118,7 +101,7 @@ int DataLink::Connect(const char* host, int port) {
     }
     pre_len += static_cast<int>(got.n);
   }
-  int swap = swap_for_preamble(preamble);
+  int swap = patterns::swap_for_preamble(preamble);
   if (swap < 0) {
     err_line("Connect(): Unrecognized byte pattern in preamble.%d", static_cast<int>(preamble));
     return abandon_handshake(DL_ERR_VALUE);

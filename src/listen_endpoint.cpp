@@ -12,6 +12,7 @@
 
 #include "DataLink.h"
 #include "messages.h"
+#include "patterns.h"
 #include "socket_family.h"
 #include "sys.h"
 
@@ -103,17 +104,17 @@ int DataLink::Connect(bool how) {
   connected = 1;
   ResetConnectionState();
 
-  unsigned int preamble = kPreambleNative;
+  unsigned int preamble = patterns::kPreambleNative;
   if (bigend_mode == BIGEND_MODE) {
-    preamble = kPreambleBigEnd;
+    preamble = patterns::kPreambleBigEnd;
     must_swap = 1;
   }
   // The preamble goes out in this host's own order, while the socket is
   // still blocking.
   const char* bytes = reinterpret_cast<const char*>(&preamble);
   int pre_len = 0;
-  while (pre_len < kPreambleBytes) {
-    sys::IoResult sent = sys::send_some(sockin, bytes + pre_len, kPreambleBytes - pre_len);
+  while (pre_len < patterns::kPreambleBytes) {
+    sys::IoResult sent = sys::send_some(sockin, bytes + pre_len, patterns::kPreambleBytes - pre_len);
     if (sent.failed()) {
       sys_error("Connect(): send failed");
       return DL_ERR_PROTOCOL;

@@ -10,8 +10,10 @@
 
 #include "DataLink.h"
 #include "byte_reversal.h"
+#include "link_internal.h"
 #include "link_limits.h"
 #include "messages.h"
+#include "patterns.h"
 #include "sys.h"
 
 using namespace datalink;
@@ -43,74 +45,16 @@ uint32_t host_word(const unsigned char* bytes) {
   return value;
 }
 
-uint32_t reversed(uint32_t value) {
-  int word = static_cast<int>(value);
-  vrq5_swap4(&word, &word, 1);
-  return static_cast<uint32_t>(word);
-}
-
-// Every value at which the pattern scan stops. The byte-reversed event
-// pattern 0xEEFFEEFF is not among them: a producer of the other order that
-// sends it is never recognised.
-bool ends_scan(uint32_t value) {
-  switch (value) {
-    case VRQ5_PATTERN_EVENT:
-    case VRQ5_PATTERN_EVENT_2010:
-    case VRQ5_PATTERN_EVENT_2024:
-    case VRQ5_PATTERN_SLOW:
-    case VRQ5_PATTERN_SLOW_2024:
-    case VRQ5_PATTERN_EVENT_2010_SWAPPED:
-    case VRQ5_PATTERN_EVENT_2024_SWAPPED:
-    case VRQ5_PATTERN_SLOW_SWAPPED:
-    case VRQ5_PATTERN_SLOW_2024_SWAPPED:
-      return true;
-    default:
-      return false;
-  }
-}
-
-// A reversed pattern seen while this end does not convert: the producer has
-// the other byte order and no handshake told us.
-bool reversed_pattern(uint32_t value) {
-  return value == VRQ5_PATTERN_EVENT_2010_SWAPPED || value == VRQ5_PATTERN_EVENT_2024_SWAPPED ||
-         value == VRQ5_PATTERN_SLOW_SWAPPED || value == VRQ5_PATTERN_SLOW_2024_SWAPPED;
-}
-
-// The generation the pattern announces; a reversed pattern announces what
-// its forward form does.
-void select_data_format(uint32_t value) {
-  switch (value) {
-    case VRQ5_PATTERN_EVENT:
-    case VRQ5_PATTERN_SLOW:
-    case VRQ5_PATTERN_SLOW_SWAPPED:
-      set_data_format_2010(false);
-      set_data_format_2024(false);
-      break;
-    case VRQ5_PATTERN_EVENT_2024:
-    case VRQ5_PATTERN_SLOW_2024:
-    case VRQ5_PATTERN_EVENT_2024_SWAPPED:
-    case VRQ5_PATTERN_SLOW_2024_SWAPPED:
-      set_data_format_2024(true);
-      break;
-    default:  // the 2010 event pattern, either order
-      set_data_format_2010(true);
-      break;
-  }
-}
-
-const BlockKind& kind_of(uint32_t value) {
-  switch (value) {
-    case VRQ5_PATTERN_EVENT_2024:
-    case VRQ5_PATTERN_EVENT_2024_SWAPPED:
+const BlockKind& kind_of(const patterns::Pattern& row) {
+  switch (row.kind) {
+    case patterns::HeaderKind::Event2024:
       return kEvent48;
-    case VRQ5_PATTERN_SLOW:
-    case VRQ5_PATTERN_SLOW_2024:
-    case VRQ5_PATTERN_SLOW_SWAPPED:
-    case VRQ5_PATTERN_SLOW_2024_SWAPPED:
+    case patterns::HeaderKind::Slow:
       return kSlowData;
-    default:
-      return kEvent36;
+    case patterns::HeaderKind::Event:
+      break;
   }
+  return kEvent36;
 }
 
 // The block length of a host-order header, header included. A 2024 length
@@ -193,9 +137,9 @@ int DataLink::FillPatternWindow(unsigned char* window, int& filled, int trs, int
 // read, so a failed read leaves four real bytes in the window.
 int DataLink::ScanPatternWindow(unsigned char* window, bool skip_current) {
   const bool swap = get_swap();
-  auto value = [&] { return swap ? reversed(host_word(window)) : host_word(window); };
+  auto value = [&] { return swap ? patterns::reverse_word(host_word(window)) : host_word(window); };
   long shifts = 0;
-  while ((skip_current || !ends_scan(value())) && shifts <= kScanLimitBytes) {
+  while ((skip_current || !patterns::ends_scan(value())) && shifts <= kScanLimitBytes) {
     skip_current = false;
     unsigned char next = window[kPatternBytes - 1];
     long got = ReadLink(&next, 1);
@@ -282,9 +226,10 @@ int DataLink::ReceiveEvent(RNG_RingBuffer* rb, int trs, int sec, int usec) {
     // The kind follows the pattern as this end reads it; the header keeps the
     // bytes as they arrived.
     arrived_word = host_word(window);
-    const uint32_t pattern = get_swap() ? reversed(arrived_word) : arrived_word;
-    select_data_format(pattern);
-    const BlockKind& kind = kind_of(pattern);
+    const uint32_t pattern = get_swap() ? patterns::reverse_word(arrived_word) : arrived_word;
+    const patterns::Pattern& row = *patterns::find(pattern).row;  // the scan stopped at a pattern
+    patterns::apply_generation(row.generation);
+    const BlockKind& kind = kind_of(row);
     std::memset(head, 0, sizeof head);
     std::memcpy(head, window, kPatternBytes);
     status = ReadMissing(reinterpret_cast<char*>(head) + kPatternBytes, kind.header_size - kPatternBytes,
@@ -293,7 +238,7 @@ int DataLink::ReceiveEvent(RNG_RingBuffer* rb, int trs, int sec, int usec) {
       if (!kind.event) ReleaseBlock();
       return status;
     }
-    if (reversed_pattern(arrived_word) && must_swap == 0 && !no_swap) {
+    if (patterns::reversed_scan_pattern(arrived_word) && must_swap == 0 && !no_swap) {
       if (!plausible_when_turned(head, kind)) {
         // Stray bytes that happen to look like a reversed pattern: the bytes
         // behind the window go back to the stream and the scan moves on by
@@ -379,11 +324,10 @@ int DataLink::ReceiveEvent(RNG_RingBuffer* rb, int trs, int sec, int usec) {
       return status;
     }
   }
-  int convert_code = 0;
-  status = RepairBlock(convert_code);
+  status = SwapBuffer();
   if (status != DL_OK) {
     ReleaseBlock();
-    out_print("BAD SWAP %d->%s\n", status, vrq5_get_convert_error(convert_code));
+    out_print("BAD SWAP %d->%s\n", status, vrq5_get_convert_error(last_swap_code()));
   }
   return status;
 }

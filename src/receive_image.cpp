@@ -11,18 +11,9 @@
 #include "DataLink.h"
 #include "link_limits.h"
 #include "messages.h"
+#include "patterns.h"
 
 using namespace datalink;
-
-namespace {
-
-// Images and spectra start with one of the event start patterns; the
-// slow-data patterns and the byte-reversed forms open no intro.
-bool is_intro_pattern(uint32_t value) {
-  return value == VRQ5_PATTERN_EVENT_2010 || value == VRQ5_PATTERN_EVENT || value == VRQ5_PATTERN_EVENT_2024;
-}
-
-}  // namespace
 
 // One byte per step, each after its own wait, so that no byte behind the
 // pattern is taken. A failed read is fatal here even with EAGAIN: the wait
@@ -48,9 +39,8 @@ int DataLink::SeekIntroPattern(const char* read_failed, const char* too_many_emp
     // The window keeps arrival order; only the compared value is reversed.
     uint32_t value;
     std::memcpy(&value, window, sizeof value);
-    uint32_t compared = value;
-    if (get_swap()) vrq5_swap4(reinterpret_cast<int*>(&value), reinterpret_cast<int*>(&compared), 1);
-    if (is_intro_pattern(compared)) return DL_OK;
+    // Images and spectra start with one of the event start patterns.
+    if (patterns::opens_intro(get_swap() ? patterns::reverse_word(value) : value)) return DL_OK;
     if (empty_reads >= kEmptyReadLimitHeader) {
       sys_error(too_many_empty);
       return DL_ERR_READ;

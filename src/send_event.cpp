@@ -13,6 +13,7 @@
 #include "DataLink.h"
 #include "byte_reversal.h"
 #include "messages.h"
+#include "patterns.h"
 
 using namespace datalink;
 
@@ -44,10 +45,6 @@ struct UnitHeader {
   const char* bytes() const { return reinterpret_cast<const char*>(&record); }
 };
 
-bool either_order(uint32_t pattern, uint32_t host_form, uint32_t swapped_form) {
-  return pattern == host_form || pattern == swapped_form;
-}
-
 uint32_t low32(size_t length) { return static_cast<uint32_t>(length); }
 
 // The size of element 0 alone names the header record.
@@ -76,13 +73,7 @@ void recognize_header(const struct iovec& element, UnitHeader& header) {
       std::memcpy(&header.record.event, element.iov_base, sizeof(vrq5_eventheader));
       header.what = kKindEvent;
       header.event_length = header.record.event.event_length;
-      const uint32_t pattern = header.record.event.pattern;
-      if (either_order(pattern, VRQ5_PATTERN_EVENT_2010, VRQ5_PATTERN_EVENT_2010_SWAPPED))
-        set_data_format_2010(true);
-      else if (either_order(pattern, VRQ5_PATTERN_EVENT_2024, VRQ5_PATTERN_EVENT_2024_SWAPPED))
-        set_data_format_2024(true);
-      else
-        set_data_format_2010(false);
+      patterns::apply_generation(patterns::sent_header_generation(header.record.event.pattern, element.iov_len));
       return;
     }
     case sizeof(vrq5_eventheader_2024): {
@@ -91,20 +82,14 @@ void recognize_header(const struct iovec& element, UnitHeader& header) {
       header.event_length = static_cast<uint32_t>(header.record.event_2024.event_length);
       header.length_fits = header.record.event_2024.event_length >= 0 &&
                            static_cast<uint64_t>(header.record.event_2024.event_length) <= UINT32_MAX;
-      if (either_order(header.record.event_2024.pattern, VRQ5_PATTERN_EVENT_2024, VRQ5_PATTERN_EVENT_2024_SWAPPED))
-        set_data_format_2024(true);
-      else
-        set_data_format_2010(false);
+      patterns::apply_generation(patterns::sent_header_generation(header.record.event_2024.pattern, element.iov_len));
       return;
     }
     case sizeof(vrq5_daq_slow_data_header): {
       std::memcpy(&header.record.slow, element.iov_base, sizeof(vrq5_daq_slow_data_header));
       header.what = kKindSlowData;
       header.event_length = header.record.slow.data_length;
-      if (either_order(header.record.slow.pattern, VRQ5_PATTERN_SLOW_2024, VRQ5_PATTERN_SLOW_2024_SWAPPED))
-        set_data_format_2024(true);
-      else
-        set_data_format_2010(false);
+      patterns::apply_generation(patterns::sent_header_generation(header.record.slow.pattern, element.iov_len));
       return;
     }
     case sizeof(vrq5_image_head):

@@ -35,11 +35,6 @@ inline sockaddr_un unix_address(int port) {
   return address;
 }
 
-// The preamble: one 32-bit word in the listener's own byte order.
-constexpr unsigned int kPreambleNative = 0x0A0B0C0Du;
-constexpr unsigned int kPreambleBigEnd = 0x0C0D0E0Fu;
-constexpr int kPreambleBytes = 4;
-
 }  // namespace datalink
 
 #endif  // DATALINK_SOCKET_FAMILY_H
