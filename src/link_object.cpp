@@ -1,6 +1,7 @@
 // link_object.cpp - construction of a link end and the small operations on
 // its state.
 #include "DataLink.h"
+#include "link_internal.h"
 #include "messages.h"
 
 #include <sys/socket.h>
@@ -113,3 +114,15 @@ void DataLink::PushBackStream(const unsigned char* bytes, size_t count) {
 }
 
 bool DataLink::peer_closed() { return peer_eof; }
+
+int datalink::receive_guard(int connected, int receive_lock, const char* not_connected_text, const char* lock_text) {
+  if (!connected) {
+    err_line("%s", not_connected_text);
+    return DL_ERR_NOT_CONNECTED;
+  }
+  if (receive_lock) {
+    err_line("%s", lock_text);
+    return DL_ERR_RECEIVE_LOCK;
+  }
+  return DL_OK;
+}

@@ -191,14 +191,9 @@ int DataLink::SendAck(int ack, const char* fail_message) {
 }
 
 int DataLink::ReceiveEvent(RNG_RingBuffer* rb, int trs, int sec, int usec) {
-  if (!connected) {
-    err_line("ReceiveEvent(): Not connected.  No action taken.");
-    return DL_ERR_NOT_CONNECTED;
-  }
-  if (receive_lock) {
-    err_line("ReceiveEvent(): Receive lock set.  Waiting for space in Ring Buffer.");
-    return DL_ERR_RECEIVE_LOCK;
-  }
+  if (int refused = receive_guard(connected, receive_lock, "ReceiveEvent(): Not connected.  No action taken.",
+                                  "ReceiveEvent(): Receive lock set.  Waiting for space in Ring Buffer."))
+    return refused;
 
   // Pattern bytes that an earlier call read but could not complete are taken
   // back; they are kept again only if this call also ends waiting for more.

@@ -9,6 +9,7 @@
 #include <cstring>
 
 #include "DataLink.h"
+#include "link_internal.h"
 #include "link_limits.h"
 #include "messages.h"
 #include "patterns.h"
@@ -88,14 +89,9 @@ int DataLink::ReceiveIntroData(uint32_t length, long intro_size, char** buf, int
 // ---- Images ----
 
 int DataLink::ReceiveImageHeader(vrq5_image_ext_intro* im_fr_hd) {
-  if (!connected) {
-    err_line("ReceiveImage():: Not connected.  No action taken.");
-    return DL_ERR_NOT_CONNECTED;
-  }
-  if (receive_lock) {
-    err_line("ReceiveImage(): Receive lock set.  Waiting for space in Ring Buffer.");
-    return DL_ERR_RECEIVE_LOCK;
-  }
+  if (int refused = receive_guard(connected, receive_lock, "ReceiveImage():: Not connected.  No action taken.",
+                                  "ReceiveImage(): Receive lock set.  Waiting for space in Ring Buffer."))
+    return refused;
   if (im_fr_hd == nullptr) return DL_ERR_VALUE;
   int status = SeekIntroPattern("ReceiveImage(): read pattern 2 failed",
                                 "ReceiveImage(): read pattern too many empty messages, consider TCP connection broken");
@@ -137,14 +133,9 @@ int DataLink::ReceiveImage(vrq5_image_ext_intro* im_fr_hd, char** buf, int sz) {
 // ---- Spectra ----
 
 int DataLink::ReceiveSpectHeader(vrq5_spect_intro* im_fr_hd) {
-  if (!connected) {
-    err_line("ReceiveImage():: Not connected.  No action taken.");
-    return DL_ERR_NOT_CONNECTED;
-  }
-  if (receive_lock) {
-    err_line("SpectImage(): Receive lock set.  Waiting for space in Ring Buffer.");
-    return DL_ERR_RECEIVE_LOCK;
-  }
+  if (int refused = receive_guard(connected, receive_lock, "ReceiveImage():: Not connected.  No action taken.",
+                                  "SpectImage(): Receive lock set.  Waiting for space in Ring Buffer."))
+    return refused;
   if (im_fr_hd == nullptr) return DL_ERR_VALUE;
   int status = SeekIntroPattern("SpectImage(): read pattern 2 failed",
                                 "SpectImage(): read pattern too many empty messages, consider TCP connection broken");
