@@ -50,7 +50,7 @@ class DATALINK_API DataLink {
   DataLink(int md);
   /// ns becomes the swap mask: true means records are never converted.
   DataLink(bool ns);
-  /// Releases the block buffer only; closes no socket.
+  /// Releases the block buffer and the private state; closes no socket.
   ~DataLink();
   DataLink(const DataLink&) = delete;
   DataLink& operator=(const DataLink&) = delete;
@@ -152,6 +152,10 @@ class DATALINK_API DataLink {
   int ReceiveSpect(vrq5_spect_intro* im_fr_hd, char** buf, int sz);
 
  private:
+  friend class LinkCore;  // the library's private implementation
+
+  // Turns the received block into host byte order when the link swaps:
+  // DL_OK, DL_ERR_NO_BUFFER or DL_ERR_CONVERT.
   int SwapBuffer();
 
   // Link state. The order and types are part of the library's contract.
@@ -174,75 +178,9 @@ class DATALINK_API DataLink {
   int lport;
   int bigend_mode;
 
-  // Per-connection receive state, reset whenever the link connects anew.
-  unsigned char pending_pattern[4];  // pattern bytes read before a call ended with 22 or 30
-  int pending_pattern_bytes;
-  bool peer_eof;
-  // Bytes read from sockin that went back to the stream (a header behind a
-  // reversed pattern that proved to be stray bytes); reads take them first.
-  unsigned char pushed_back[48];
-  int pushed_back_begin;
-  int pushed_back_end;
-  void ResetConnectionState();
-  // One read() on sockin, or bytes pushed back; notes end of stream in
-  // peer_eof. errno is left as the read set it.
-  long ReadLink(void* dst, size_t count);
-  // Puts count bytes (at most 44) back in front of the stream.
-  void PushBackStream(const unsigned char* bytes, size_t count);
-  bool HasPushedBack() const { return pushed_back_begin < pushed_back_end; }
-
-  // Sending internals. rtr is the retry budget of one SendEvent call, spent
-  // by 100 ms waits that time out and renewed on progress; sent_total counts
-  // the unit's bytes on the wire. Each procedure returns 0 or the status the
-  // call ends with.
-  int SendHeaderPhase(const char* header, int hdsz, int& rtr);
-  int AwaitAcknowledgement(int& rtr);
-  int WaitToWriteBody(int& rtr);
-  int WriteEventBuffer(const char* event_buf, uint32_t event_length, uint32_t& sent_total, int& rtr);
-  int WriteScatterSteps(struct iovec* vector, int frs, uint32_t& sent_total, int& rtr);
-  // The errno policy of the sending side: EAGAIN asks for another try; EPIPE
-  // takes the link down (the peer is gone); anything else is a failure.
-  bool SendRetryable(int err);
-  void DropLinkIfPeerGone(int err);
-
-  // Receiving internals.
-  // The first wait and the bytes still missing from the 4-byte pattern
-  // window; filled counts the window positions already taken.
-  int FillPatternWindow(unsigned char* window, int& filled, int trs, int sec, int usec);
-  // Shifts bytes through the full window until it holds a known pattern;
-  // skip_current shifts at least once.
-  int ScanPatternWindow(unsigned char* window, bool skip_current);
-  // Reads exactly count bytes into dst, waiting for each read; gives up with
-  // limit_message after empty_read_limit empty reads in a row.
-  int ReadMissing(char* dst, size_t count, int empty_read_limit, const char* limit_message);
-  // Writes the 4-byte acknowledgement; fail_message (may be null) on failure.
-  int SendAck(int ack, const char* fail_message);
-  void ReleaseBlock();
-
-  // Image and spectrum internals.
-  // What one read loop of the image and spectrum receivers does with a read
-  // that fails with EAGAIN and with a failed readiness wait; the two paths
-  // differ here on purpose.
-  struct IntroSpanRules {
-    bool eagain_is_empty;        // EAGAIN counts as an empty read, else it is retried uncounted
-    bool wait_failure_is_read;   // a failed wait gives 16, else its own status passes on
-    int empty_read_limit;        // consecutive empty reads taken as a broken link
-    const char* too_many_empty;  // reported when that limit is reached
-  };
-  // Consumes the stream up to and including the next image or spectrum start
-  // pattern: 0, 16, or the readiness wait's status.
-  int SeekIntroPattern(const char* read_failed, const char* too_many_empty);
-  // Reads into dst until byte end, starting at byte set: 0, 16, or the wait's
-  // status when rules.wait_failure_is_read is false.
-  int ReadIntroSpan(char* dst, long set, long end, const IntroSpanRules& rules);
-  // The data step shared by both paths: checks the announced length against
-  // the intro size and sz, counts, allocates for a null *buf and reads.
-  int ReceiveIntroData(uint32_t length, long intro_size, char** buf, int sz, const IntroSpanRules& rules);
-
-  // Socket buffer. Bytes asked of SO_SNDBUF and SO_RCVBUF for each connection,
-  // 0 for the system's sizes; ApplySocketBuffer sets them on fd.
-  int socket_buffer_bytes;
-  int ApplySocketBuffer(int fd);
+  // Everything else the object keeps (the receive state of the current
+  // connection, the socket buffer size) is private to the library.
+  struct LinkState* state;
 };
 
 #endif  // DATALINK_H

@@ -10,6 +10,7 @@
 #include <cstring>
 
 #include "DataLink.h"
+#include "link_core.h"
 #include "messages.h"
 #include "patterns.h"
 #include "socket_family.h"
@@ -75,8 +76,8 @@ int DataLink::Connect(const char* host, int port) {
     }
   }
   connected = 1;
-  ResetConnectionState();
-  ApplySocketBuffer(sockin);
+  LinkCore::ResetConnectionState(*this);
+  LinkCore::ApplySocketBuffer(*this, sockin);
   int one = 1;
   if (setsockopt(sockin, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one) != 0) sys_error("Connect(2): TCP_NODELAY failed");
 

@@ -11,6 +11,7 @@
 #include <cstring>
 
 #include "DataLink.h"
+#include "link_core.h"
 #include "messages.h"
 #include "patterns.h"
 #include "socket_family.h"
@@ -100,9 +101,9 @@ int DataLink::Connect(bool how) {
   }
   int one = 1;
   if (setsockopt(sockin, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one) != 0) sys_error("Connect(2): TCP_NODELAY failed");
-  ApplySocketBuffer(sockin);
+  LinkCore::ApplySocketBuffer(*this, sockin);
   connected = 1;
-  ResetConnectionState();
+  LinkCore::ResetConnectionState(*this);
 
   unsigned int preamble = patterns::kPreambleNative;
   if (bigend_mode == BIGEND_MODE) {

@@ -10,7 +10,7 @@
 
 #include "DataLink.h"
 #include "byte_reversal.h"
-#include "link_internal.h"
+#include "link_core.h"
 #include "link_limits.h"
 #include "messages.h"
 #include "patterns.h"
@@ -90,19 +90,19 @@ bool plausible_when_turned(const unsigned char* head, const BlockKind& kind) {
 
 }  // namespace
 
-void DataLink::ReleaseBlock() {
-  delete[] buffer;
-  buffer = nullptr;
-  size = 0;
+void LinkCore::ReleaseBlock(DataLink& link) {
+  delete[] link.buffer;
+  link.buffer = nullptr;
+  link.size = 0;
 }
 
 // The window keeps arrival order. A read that brings no byte (the peer has
 // closed) still takes its position, which keeps its old content. A window
 // left over from a call that ended with 22 or 30 goes on where it stopped.
-int DataLink::FillPatternWindow(unsigned char* window, int& filled, int trs, int sec, int usec) {
+int LinkCore::FillPatternWindow(DataLink& link, unsigned char* window, int& filled, int trs, int sec, int usec) {
   const int attempts = trs < 0 ? kFirstWaitAttemptsUnbounded : 1;
   for (int attempt = 1;; ++attempt) {
-    int ready = IfReady(RECEIVER_READ, trs, sec, usec);
+    int ready = link.IfReady(RECEIVER_READ, trs, sec, usec);
     if (ready == DL_ERR_TIMEOUT) {
       if (attempt >= attempts) return DL_ERR_TIMEOUT;
       continue;
@@ -110,7 +110,7 @@ int DataLink::FillPatternWindow(unsigned char* window, int& filled, int trs, int
     if (ready != DL_OK) return DL_ERR_READ;
     bool would_block = false;
     while (filled < kPatternBytes && !would_block) {
-      long got = ReadLink(window + filled, 1);
+      long got = ReadLink(link, window + filled, 1);
       if (got >= 0) {
         ++filled;
         continue;
@@ -126,7 +126,7 @@ int DataLink::FillPatternWindow(unsigned char* window, int& filled, int trs, int
     if (!would_block) return DL_OK;
     // The rest of the pattern is still on its way: wait for it to become
     // readable, at the cost of one attempt.
-    int again = IfReady(RECEIVER_READ, trs, sec, usec);
+    int again = link.IfReady(RECEIVER_READ, trs, sec, usec);
     if (again != DL_OK && again != DL_ERR_TIMEOUT) return DL_ERR_READ;
     if (attempt >= attempts) return DL_ERR_TIMEOUT;
   }
@@ -135,14 +135,14 @@ int DataLink::FillPatternWindow(unsigned char* window, int& filled, int trs, int
 // At most kScanLimitBytes + 1 bytes are shifted in, and a pattern completed by
 // the last of them is not taken. A byte is shifted in only once it has been
 // read, so a failed read leaves four real bytes in the window.
-int DataLink::ScanPatternWindow(unsigned char* window, bool skip_current) {
-  const bool swap = get_swap();
+int LinkCore::ScanPatternWindow(DataLink& link, unsigned char* window, bool skip_current) {
+  const bool swap = link.get_swap();
   auto value = [&] { return swap ? patterns::reverse_word(host_word(window)) : host_word(window); };
   long shifts = 0;
   while ((skip_current || !patterns::ends_scan(value())) && shifts <= kScanLimitBytes) {
     skip_current = false;
     unsigned char next = window[kPatternBytes - 1];
-    long got = ReadLink(&next, 1);
+    long got = ReadLink(link, &next, 1);
     if (got < 0) return errno == EAGAIN ? DL_ERR_SCAN_WOULD_BLOCK : DL_ERR_READ;
     std::memmove(window, window + 1, kPatternBytes - 1);
     window[kPatternBytes - 1] = next;
@@ -154,13 +154,13 @@ int DataLink::ScanPatternWindow(unsigned char* window, bool skip_current) {
 // Each read asks for exactly the bytes still missing, so none of the next
 // unit is taken. EAGAIN counts as an empty read: the socket may be
 // non-blocking.
-int DataLink::ReadMissing(char* dst, size_t count, int empty_read_limit, const char* limit_message) {
+int LinkCore::ReadMissing(DataLink& link, char* dst, size_t count, int empty_read_limit, const char* limit_message) {
   size_t done = 0;
   int empty_reads = 0;
   while (done < count && empty_reads < empty_read_limit) {
-    if (IfReady(RECEIVER_READ, -1, -1, -1) != DL_OK) return DL_ERR_READ;
+    if (link.IfReady(RECEIVER_READ, -1, -1, -1) != DL_OK) return DL_ERR_READ;
     size_t ask = count - done < kMaxReadBytes ? count - done : kMaxReadBytes;
-    long got = ReadLink(dst + done, ask);
+    long got = ReadLink(link, dst + done, ask);
     if (got > 0) {
       done += static_cast<size_t>(got);
       empty_reads = 0;
@@ -175,12 +175,12 @@ int DataLink::ReadMissing(char* dst, size_t count, int empty_read_limit, const c
 }
 
 // The acknowledgement is one int32 in this host's order, never converted.
-int DataLink::SendAck(int ack, const char* fail_message) {
+int LinkCore::SendAck(DataLink& link, int ack, const char* fail_message) {
   int32_t word = ack;
   const char* bytes = reinterpret_cast<const char*>(&word);
   int sent = 0;
   while (sent < kAckBytes) {
-    sys::IoResult written = sys::write_some(sockin, bytes + sent, static_cast<size_t>(kAckBytes - sent));
+    sys::IoResult written = sys::write_some(link.sockin, bytes + sent, static_cast<size_t>(kAckBytes - sent));
     if (written.failed()) {
       if (fail_message != nullptr) sys_error(fail_message);
       return DL_ERR_WRITE;
@@ -199,21 +199,21 @@ int DataLink::ReceiveEvent(RNG_RingBuffer* rb, int trs, int sec, int usec) {
   // back; they are kept again only if this call also ends waiting for more.
   // A fresh window is four zero bytes.
   unsigned char window[kPatternBytes] = {0, 0, 0, 0};
-  int filled = pending_pattern_bytes;
-  std::memcpy(window, pending_pattern, static_cast<size_t>(filled));
-  std::memset(pending_pattern, 0, sizeof pending_pattern);
-  pending_pattern_bytes = 0;
-  int status = FillPatternWindow(window, filled, trs, sec, usec);
+  int filled = state->pending_pattern_bytes;
+  std::memcpy(window, state->pending_pattern, static_cast<size_t>(filled));
+  std::memset(state->pending_pattern, 0, sizeof state->pending_pattern);
+  state->pending_pattern_bytes = 0;
+  int status = LinkCore::FillPatternWindow(*this, window, filled, trs, sec, usec);
   bool stray_window = false;
   alignas(8) unsigned char head[kLargestHeaderBytes];
   const BlockKind* found = nullptr;
   uint32_t arrived_word = 0;
   while (found == nullptr) {
-    if (status == DL_OK) status = ScanPatternWindow(window, stray_window);
+    if (status == DL_OK) status = LinkCore::ScanPatternWindow(*this, window, stray_window);
     if (status != DL_OK) {
       if (status == DL_ERR_TIMEOUT || status == DL_ERR_SCAN_WOULD_BLOCK) {
-        std::memcpy(pending_pattern, window, static_cast<size_t>(filled));
-        pending_pattern_bytes = filled;
+        std::memcpy(state->pending_pattern, window, static_cast<size_t>(filled));
+        state->pending_pattern_bytes = filled;
       }
       return status;
     }
@@ -227,10 +227,10 @@ int DataLink::ReceiveEvent(RNG_RingBuffer* rb, int trs, int sec, int usec) {
     const BlockKind& kind = kind_of(row);
     std::memset(head, 0, sizeof head);
     std::memcpy(head, window, kPatternBytes);
-    status = ReadMissing(reinterpret_cast<char*>(head) + kPatternBytes, kind.header_size - kPatternBytes,
-                         kEmptyReadLimitHeader, kind.header_message);
+    status = LinkCore::ReadMissing(*this, reinterpret_cast<char*>(head) + kPatternBytes,
+                                   kind.header_size - kPatternBytes, kEmptyReadLimitHeader, kind.header_message);
     if (status != DL_OK) {
-      if (!kind.event) ReleaseBlock();
+      if (!kind.event) LinkCore::ReleaseBlock(*this);
       return status;
     }
     if (patterns::reversed_scan_pattern(arrived_word) && must_swap == 0 && !no_swap) {
@@ -238,7 +238,7 @@ int DataLink::ReceiveEvent(RNG_RingBuffer* rb, int trs, int sec, int usec) {
         // Stray bytes that happen to look like a reversed pattern: the bytes
         // behind the window go back to the stream and the scan moves on by
         // one byte.
-        PushBackStream(head + kPatternBytes, kind.header_size - kPatternBytes);
+        LinkCore::PushBackStream(*this, head + kPatternBytes, kind.header_size - kPatternBytes);
         stray_window = true;
         continue;
       }
@@ -256,7 +256,7 @@ int DataLink::ReceiveEvent(RNG_RingBuffer* rb, int trs, int sec, int usec) {
     int converted = kind.event ? vrq5::reversal::event_head_sized(head, head, header_size)
                                : vrq5_convert_slow_data_head(head, head);
     if (converted != 0) {
-      if (!kind.event) ReleaseBlock();
+      if (!kind.event) LinkCore::ReleaseBlock(*this);
       out_print("BAD_SWAP middle\n");
       return DL_ERR_CONVERT;
     }
@@ -278,16 +278,17 @@ int DataLink::ReceiveEvent(RNG_RingBuffer* rb, int trs, int sec, int usec) {
     refusal = DL_ERR_VALUE;
   else if (!reuse) {
     // Without an answer to give, the old block need not outlive the new one.
-    if (rb == nullptr) ReleaseBlock();
+    if (rb == nullptr) LinkCore::ReleaseBlock(*this);
     fresh.reset(new (std::nothrow) char[static_cast<size_t>(length)]);
     if (!fresh) refusal = DL_ERR_ALLOC;
   }
   if (rb != nullptr) {
-    status = SendAck(refusal == DL_OK ? 0 : 1, kind.event ? "ReceiveEvent(): Failed to send ack" : nullptr);
+    status =
+        LinkCore::SendAck(*this, refusal == DL_OK ? 0 : 1, kind.event ? "ReceiveEvent(): Failed to send ack" : nullptr);
     if (status != DL_OK) return status;
   }
   if (refusal == DL_ERR_BUFFER_SIZE) {
-    if (!kind.event) ReleaseBlock();
+    if (!kind.event) LinkCore::ReleaseBlock(*this);
     return refusal;
   }
   // Without a ring every event header read is counted; with one, only those
@@ -295,7 +296,7 @@ int DataLink::ReceiveEvent(RNG_RingBuffer* rb, int trs, int sec, int usec) {
   if (kind.event && owncntr && (rb == nullptr || refusal == DL_OK))
     eventn = static_cast<int>(static_cast<unsigned int>(eventn) + 1u);  // wraps, no UB
   if (refusal != DL_OK) {
-    ReleaseBlock();
+    LinkCore::ReleaseBlock(*this);
     return refusal;
   }
   // A block of the same length as the last one takes over its buffer: a
@@ -303,7 +304,7 @@ int DataLink::ReceiveEvent(RNG_RingBuffer* rb, int trs, int sec, int usec) {
   // the kernel to fault in and zero, per unit. The buffer still holds
   // exactly size bytes.
   if (!reuse) {
-    ReleaseBlock();
+    LinkCore::ReleaseBlock(*this);
     buffer = fresh.release();
     size = static_cast<size_t>(length);
   }
@@ -311,17 +312,17 @@ int DataLink::ReceiveEvent(RNG_RingBuffer* rb, int trs, int sec, int usec) {
 
   const size_t body = size - header_size;
   if (body > 0) {
-    status =
-        ReadMissing(buffer + header_size, body, kind.event ? kEmptyReadLimitEventBody : kEmptyReadLimitBody,
-                    "ReceiveEvent() 2: read pattern too many empty messages, consider TCP connection broken, EVENT");
+    status = LinkCore::ReadMissing(
+        *this, buffer + header_size, body, kind.event ? kEmptyReadLimitEventBody : kEmptyReadLimitBody,
+        "ReceiveEvent() 2: read pattern too many empty messages, consider TCP connection broken, EVENT");
     if (status != DL_OK) {
-      ReleaseBlock();
+      LinkCore::ReleaseBlock(*this);
       return status;
     }
   }
   status = SwapBuffer();
   if (status != DL_OK) {
-    ReleaseBlock();
+    LinkCore::ReleaseBlock(*this);
     out_print("BAD SWAP %d->%s\n", status, vrq5_get_convert_error(last_swap_code()));
   }
   return status;

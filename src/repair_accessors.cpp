@@ -10,7 +10,7 @@
 
 #include "DataLink.h"
 #include "byte_reversal.h"
-#include "link_internal.h"
+#include "link_core.h"
 #include "messages.h"
 #include "patterns.h"
 

@@ -12,6 +12,7 @@
 
 #include "DataLink.h"
 #include "byte_reversal.h"
+#include "link_core.h"
 #include "messages.h"
 #include "patterns.h"
 
@@ -273,8 +274,8 @@ int DataLink::SendEvent(struct iovec* vec, int frsin, int mode) {
   int frs = frsin;
   if (mode != SendEvent_NOACK) {
     const char* wire_header = swap ? hdbuf.get() : header.bytes();
-    int rc = SendHeaderPhase(wire_header, header.hdsz, rtr);
-    if (rc == DL_OK) rc = AwaitAcknowledgement(rtr);
+    int rc = LinkCore::SendHeaderPhase(*this, wire_header, header.hdsz, rtr);
+    if (rc == DL_OK) rc = LinkCore::AwaitAcknowledgement(*this, rtr);
     if (rc != DL_OK) return rc;
     sent_total = static_cast<uint32_t>(header.hdsz);
     vector = vec + 1;
@@ -283,8 +284,8 @@ int DataLink::SendEvent(struct iovec* vec, int frsin, int mode) {
 
   // The converting path writes from sent_total on, so an acknowledged header
   // is not sent twice.
-  const int rc = swap ? WriteEventBuffer(event_buf.get(), header.event_length, sent_total, rtr)
-                      : WriteScatterSteps(vector, frs, sent_total, rtr);
+  const int rc = swap ? LinkCore::WriteEventBuffer(*this, event_buf.get(), header.event_length, sent_total, rtr)
+                      : LinkCore::WriteScatterSteps(*this, vector, frs, sent_total, rtr);
   if (rc != DL_OK) return rc;
 
   if (sent_total == header.event_length) return DL_OK;

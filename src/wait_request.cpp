@@ -3,7 +3,7 @@
 #include <cerrno>
 
 #include "DataLink.h"
-#include "link_internal.h"
+#include "link_core.h"
 #include "link_limits.h"
 #include "messages.h"
 #include "sys.h"
@@ -16,7 +16,7 @@ int DataLink::IfReady(bool op, int trs, int sec, int usec) {
   const int failed = op ? DL_ERR_WRITE : DL_ERR_READ;
   if (sockin < 0) return failed;  // no connection, whatever the budget
   // Bytes pushed back to the stream are there to be read without waiting.
-  if (!op && HasPushedBack()) return DL_OK;
+  if (!op && LinkCore::HasPushedBack(*this)) return DL_OK;
   const bool unlimited = sec == -1 || usec == -1;
   int budget = trs < 0 ? retrs : trs;
   while (budget > 0) {
