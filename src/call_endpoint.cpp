@@ -45,36 +45,25 @@ int DataLink::Connect(const char* host, int port) {
   freeaddrinfo(found);
   receiver.sin_port = htons(static_cast<uint16_t>(port));
 
-  if (unix_domain_selected()) {
-    sockin = socket(AF_UNIX, SOCK_STREAM, 0);
-    if (sockin < 0) {
-      sockin = -1;
-      sys_error("SocketSetup(): socket creation failed");
-      return DL_ERR_SOCKET;
-    }
+  const LinkAddress address = unix_domain_selected() ? unix_link_address(port) : tcp_link_address(receiver);
+  sockin = -1;
+  Descriptor fd(socket(address.domain, SOCK_STREAM, address.protocol));
+  if (!fd.valid()) {
+    sys_error("SocketSetup(): socket creation failed");
+    return DL_ERR_SOCKET;
+  }
+  if (address.unix_domain) {
     out_print("UNIX socket will be used\n");
     std::fflush(nullptr);
-    sockaddr_un serveraddr = unix_address(port);
-    if (connect(sockin, reinterpret_cast<sockaddr*>(&serveraddr), sizeof serveraddr) != 0) {
-      sys_error("Connect(1): connect failed, socket released");
-      close(sockin);
-      sockin = -1;
-      return DL_ERR_CONNECT;
-    }
-  } else {
-    sockin = socket(AF_INET, SOCK_STREAM, IPPROTO_TCP);
-    if (sockin < 0) {
-      sockin = -1;
-      sys_error("SocketSetup(): socket creation failed");
-      return DL_ERR_SOCKET;
-    }
-    if (connect(sockin, reinterpret_cast<sockaddr*>(&receiver), sizeof receiver) != 0) {
-      sys_error("Connect(2): connect failed, socket released");
-      close(sockin);
-      sockin = -1;
-      return DL_ERR_CONNECT;
-    }
   }
+  if (connect(fd.get(), address.get(), address.length) != 0) {
+    if (address.unix_domain)
+      sys_error("Connect(1): connect failed, socket released");
+    else
+      sys_error("Connect(2): connect failed, socket released");
+    return DL_ERR_CONNECT;
+  }
+  sockin = fd.release();
   connected = 1;
   LinkCore::ResetConnectionState(*this);
   LinkCore::ApplySocketBuffer(*this, sockin);

@@ -32,47 +32,34 @@ int DataLink::SocketSetup(int port) {
   receiver.sin_family = AF_INET;
   receiver.sin_addr.s_addr = htonl(INADDR_ANY);
   receiver.sin_port = htons(static_cast<uint16_t>(port));
-  sockaddr_un serveraddr = unix_address(port);
   UnixPath tcp_file(port);
 
   const char* sock_type = std::getenv(kSockTypeVariable);
   if (sock_type != nullptr) out_print("Here we are: %s  file: %s\n", sock_type, tcp_file.text);
 
-  if (unix_domain_selected()) {
-    sock = socket(AF_UNIX, SOCK_STREAM, 0);
-    if (sock < 0) {
-      sock = -1;
-      sys_error("SocketSetup(): socket creation failed");
-      return DL_ERR_SOCKET;
-    }
+  const LinkAddress address = unix_domain_selected() ? unix_link_address(port) : tcp_link_address(receiver);
+  sock = -1;
+  Descriptor fd(socket(address.domain, SOCK_STREAM, address.protocol));
+  if (!fd.valid()) {
+    sys_error("SocketSetup(): socket creation failed");
+    return DL_ERR_SOCKET;
+  }
+  if (address.unix_domain) {
     out_print("UNIX socket will be used\n");
     std::fflush(nullptr);
-    if (bind(sock, reinterpret_cast<sockaddr*>(&serveraddr), sizeof serveraddr) != 0) {
-      out_print("Here  bind failed, socket released PF_UNIX %d\n", errno);
-      close(sock);
-      sock = -1;
-      return DL_ERR_BIND;
-    }
-  } else {
-    sock = socket(AF_INET, SOCK_STREAM, IPPROTO_TCP);
-    if (sock < 0) {
-      sock = -1;
-      sys_error("SocketSetup(): socket creation failed");
-      return DL_ERR_SOCKET;
-    }
-    if (bind(sock, reinterpret_cast<sockaddr*>(&receiver), sizeof receiver) != 0) {
-      out_print("Here  bind failed, socket released PF_INET %d\n", errno);
-      close(sock);
-      sock = -1;
-      return DL_ERR_BIND;
-    }
   }
-  if (listen(sock, kListenBacklog) != 0) {
+  if (bind(fd.get(), address.get(), address.length) != 0) {
+    if (address.unix_domain)
+      out_print("Here  bind failed, socket released PF_UNIX %d\n", errno);
+    else
+      out_print("Here  bind failed, socket released PF_INET %d\n", errno);
+    return DL_ERR_BIND;
+  }
+  if (listen(fd.get(), kListenBacklog) != 0) {
     sys_error("SocketSetup(): listen failed, socket released");
-    close(sock);
-    sock = -1;
     return DL_ERR_LISTEN;
   }
+  sock = fd.release();
   lport = port;
   setup = 1;
   return DL_OK;

@@ -18,6 +18,8 @@
 #include <cstring>
 #include <future>
 
+#include "socket_family.h"
+
 namespace testsupport {
 
 namespace {
@@ -39,7 +41,7 @@ sockaddr_un unix_address(int port) {
 
 }  // namespace
 
-std::string unix_path(int port) { return "/tmp/" + std::to_string(port) + ".tcp"; }
+std::string unix_path(int port) { return datalink::UnixPath(port).text; }
 
 int free_port() {
   for (;;) {
@@ -57,13 +59,13 @@ int free_port() {
 
 SockTypeScope::SockTypeScope(const char* value, int port) : port_(port) {
   if (value != nullptr)
-    setenv("VRQ5_DATA_LINK_SOCK_TYPE", value, 1);
+    setenv(datalink::kSockTypeVariable, value, 1);
   else
-    unsetenv("VRQ5_DATA_LINK_SOCK_TYPE");
+    unsetenv(datalink::kSockTypeVariable);
 }
 
 SockTypeScope::~SockTypeScope() {
-  unsetenv("VRQ5_DATA_LINK_SOCK_TYPE");
+  unsetenv(datalink::kSockTypeVariable);
   unlink(unix_path(port_).c_str());
 }
 
