@@ -16,6 +16,7 @@
 #include <cstdint>
 
 #include "DataLink.h"
+#include "sys.h"
 
 // Per-connection receive state, reset whenever the link connects anew, and
 // the socket buffer size asked for every connection.
@@ -40,8 +41,8 @@ class LinkCore {
  public:
   static void ResetConnectionState(DataLink& link);
   // One read() on sockin, or bytes pushed back; notes end of stream in
-  // peer_eof. errno is left as the read set it.
-  static long ReadLink(DataLink& link, void* dst, size_t count);
+  // peer_eof. errno is left as the read set it, for the system error printer.
+  static datalink::sys::IoResult ReadLink(DataLink& link, void* dst, size_t count);
   // Puts count bytes (at most 44) back in front of the stream.
   static void PushBackStream(DataLink& link, const unsigned char* bytes, size_t count);
   static bool HasPushedBack(const DataLink& link) {
@@ -94,6 +95,10 @@ class LinkCore {
 };
 
 namespace datalink {
+
+// The low 32 bits of a length: every unit length is counted in 32 bits, and
+// longer elements are refused before anything is sent.
+inline uint32_t low32(size_t length) { return static_cast<uint32_t>(length); }
 
 // The conversion routine's own code from the last SwapBuffer() of this
 // thread, for ReceiveEvent's failure line. An object is used by one thread at

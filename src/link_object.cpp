@@ -3,12 +3,15 @@
 #include "DataLink.h"
 #include "link_core.h"
 #include "messages.h"
+#include "sys.h"
 
 #include <sys/socket.h>
 #include <unistd.h>
 
 #include <csignal>
 #include <cstring>
+
+using namespace datalink;
 
 namespace {
 constexpr int kDefaultRetries = 10;
@@ -68,7 +71,7 @@ int LinkCore::ApplySocketBuffer(DataLink& link, int fd) {
   const int bytes = link.state->socket_buffer_bytes;
   if (setsockopt(fd, SOL_SOCKET, SO_SNDBUF, &bytes, sizeof bytes) != 0 ||
       setsockopt(fd, SOL_SOCKET, SO_RCVBUF, &bytes, sizeof bytes) != 0) {
-    datalink::sys_error("set_socket_buffer(): setsockopt failed");
+    sys_error("set_socket_buffer(): setsockopt failed");
     return DL_ERR_SOCKET;
   }
   return DL_OK;
@@ -91,17 +94,17 @@ void LinkCore::ResetConnectionState(DataLink& link) {
   link.state->pushed_back_end = 0;
 }
 
-long LinkCore::ReadLink(DataLink& link, void* dst, size_t count) {
+sys::IoResult LinkCore::ReadLink(DataLink& link, void* dst, size_t count) {
   if (HasPushedBack(link) && count > 0) {
     const size_t held = static_cast<size_t>(link.state->pushed_back_end - link.state->pushed_back_begin);
     const size_t n = count < held ? count : held;
     std::memcpy(dst, link.state->pushed_back + link.state->pushed_back_begin, n);
     link.state->pushed_back_begin += static_cast<int>(n);
-    return static_cast<long>(n);
+    return sys::IoResult{static_cast<ssize_t>(n), 0};
   }
-  ssize_t n = read(link.sockin, dst, count);
-  if (n == 0 && count > 0) link.state->peer_eof = true;
-  return static_cast<long>(n);
+  const sys::IoResult got = sys::read_some(link.sockin, dst, count);
+  if (got.n == 0 && count > 0) link.state->peer_eof = true;
+  return got;
 }
 
 // Bytes still held stay behind the new ones. Only the header read after a

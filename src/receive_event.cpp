@@ -110,15 +110,14 @@ int LinkCore::FillPatternWindow(DataLink& link, unsigned char* window, int& fill
     if (ready != DL_OK) return DL_ERR_READ;
     bool would_block = false;
     while (filled < kPatternBytes && !would_block) {
-      long got = ReadLink(link, window + filled, 1);
-      if (got >= 0) {
+      const sys::IoResult got = ReadLink(link, window + filled, 1);
+      if (!got.failed()) {
         ++filled;
         continue;
       }
-      int err = errno;
-      if (err != EAGAIN) {
+      if (got.err != EAGAIN) {
         sys_error("ReceiveEvent() magic: read failed");
-        out_print("Errno: %d\n", err);
+        out_print("Errno: %d\n", got.err);
         return DL_ERR_READ;
       }
       would_block = true;
@@ -142,8 +141,8 @@ int LinkCore::ScanPatternWindow(DataLink& link, unsigned char* window, bool skip
   while ((skip_current || !patterns::ends_scan(value())) && shifts <= kScanLimitBytes) {
     skip_current = false;
     unsigned char next = window[kPatternBytes - 1];
-    long got = ReadLink(link, &next, 1);
-    if (got < 0) return errno == EAGAIN ? DL_ERR_SCAN_WOULD_BLOCK : DL_ERR_READ;
+    const sys::IoResult got = ReadLink(link, &next, 1);
+    if (got.failed()) return got.err == EAGAIN ? DL_ERR_SCAN_WOULD_BLOCK : DL_ERR_READ;
     std::memmove(window, window + 1, kPatternBytes - 1);
     window[kPatternBytes - 1] = next;
     ++shifts;
@@ -160,13 +159,13 @@ int LinkCore::ReadMissing(DataLink& link, char* dst, size_t count, int empty_rea
   while (done < count && empty_reads < empty_read_limit) {
     if (link.IfReady(RECEIVER_READ, -1, -1, -1) != DL_OK) return DL_ERR_READ;
     size_t ask = count - done < kMaxReadBytes ? count - done : kMaxReadBytes;
-    long got = ReadLink(link, dst + done, ask);
-    if (got > 0) {
-      done += static_cast<size_t>(got);
+    const sys::IoResult got = ReadLink(link, dst + done, ask);
+    if (got.n > 0) {
+      done += static_cast<size_t>(got.n);
       empty_reads = 0;
       continue;
     }
-    if (got < 0 && errno != EAGAIN) return DL_ERR_READ;
+    if (got.failed() && got.err != EAGAIN) return DL_ERR_READ;
     ++empty_reads;
   }
   if (done == count) return DL_OK;

@@ -19,11 +19,14 @@ using namespace datalink;
 
 // What one read loop does with a read that fails with EAGAIN and with a
 // failed readiness wait; the phases differ here on purpose.
+enum class OnEagain { CountAsEmpty, RetryUncounted };
+enum class OnFailedWait { ReadError, PassStatusOn };
+
 struct IntroSpanRules {
-  bool eagain_counts_as_empty;  // EAGAIN counts as an empty read, else it is retried uncounted
-  bool failed_wait_is_read;     // a failed wait gives DL_ERR_READ, else its own status passes on
-  int empty_read_limit;         // consecutive empty reads taken as a broken link
-  const char* too_many_empty;   // reported when that limit is reached
+  OnEagain eagain;
+  OnFailedWait failed_wait;
+  int empty_read_limit;        // consecutive empty reads taken as a broken link
+  const char* too_many_empty;  // reported when that limit is reached
 };
 
 struct IntroKind {
@@ -68,9 +71,9 @@ const IntroKind kImage{
     "ReceiveImage(): Receive lock set.  Waiting for space in Ring Buffer.",
     "ReceiveImage(): read pattern 2 failed",
     "ReceiveImage(): read pattern too many empty messages, consider TCP connection broken",
-    {false, false, kEmptyReadLimitHeader,
+    {OnEagain::RetryUncounted, OnFailedWait::PassStatusOn, kEmptyReadLimitHeader,
      "ReceiveImage(): read heaser too many empty messages, consider TCP connection broken"},
-    {true, true, kEmptyReadLimitBody,
+    {OnEagain::CountAsEmpty, OnFailedWait::ReadError, kEmptyReadLimitBody,
      "ReceiveImage(): read image too many empty messages, consider TCP connection broken"},
     image_to_host,
     "BAD_SWAP vrq5_convert_image_head\n",
@@ -82,9 +85,9 @@ const IntroKind kSpect{
     "SpectImage(): Receive lock set.  Waiting for space in Ring Buffer.",
     "SpectImage(): read pattern 2 failed",
     "SpectImage(): read pattern too many empty messages, consider TCP connection broken",
-    {true, false, kEmptyReadLimitHeader,
+    {OnEagain::CountAsEmpty, OnFailedWait::PassStatusOn, kEmptyReadLimitHeader,
      "SpectSpect(): read heaser too many empty messages, consider TCP connection broken"},
-    {false, true, kEmptyReadLimitBody,
+    {OnEagain::RetryUncounted, OnFailedWait::ReadError, kEmptyReadLimitBody,
      "ReceiveSpectData(): read image too many empty messages, consider TCP connection broken"},
     spect_to_host,
     "BAD_SWAP vrq5_convert_spect_head\n",
@@ -107,12 +110,12 @@ int LinkCore::SeekIntroPattern(DataLink& link, const IntroKind& kind) {
     window[kPatternBytes - 1] = 0;
     int ready = link.IfReady(RECEIVER_READ, -1, -1, -1);
     if (ready != DL_OK) return ready;
-    long n = ReadLink(link, &window[kPatternBytes - 1], 1);
-    if (n < 0) {
+    const sys::IoResult got = ReadLink(link, &window[kPatternBytes - 1], 1);
+    if (got.failed()) {
       sys_error(kind.pattern_read_failed);
       return DL_ERR_READ;
     }
-    empty_reads = n == 0 ? empty_reads + 1 : 0;
+    empty_reads = got.n == 0 ? empty_reads + 1 : 0;
     // The window keeps arrival order; only the compared value is reversed.
     uint32_t value;
     std::memcpy(&value, window, sizeof value);
@@ -130,15 +133,15 @@ int LinkCore::ReadIntroSpan(DataLink& link, char* dst, size_t from, size_t end, 
   int empty_reads = 0;
   while (from < end && empty_reads < rules.empty_read_limit) {
     int ready = link.IfReady(RECEIVER_READ, -1, -1, -1);
-    if (ready != DL_OK) return rules.failed_wait_is_read ? DL_ERR_READ : ready;
-    long n = ReadLink(link, dst + from, end - from);
-    if (n < 0) {
-      if (errno != EAGAIN) return DL_ERR_READ;
-      if (rules.eagain_counts_as_empty) ++empty_reads;
+    if (ready != DL_OK) return rules.failed_wait == OnFailedWait::ReadError ? DL_ERR_READ : ready;
+    const sys::IoResult got = ReadLink(link, dst + from, end - from);
+    if (got.failed()) {
+      if (got.err != EAGAIN) return DL_ERR_READ;
+      if (rules.eagain == OnEagain::CountAsEmpty) ++empty_reads;
       continue;
     }
-    from += static_cast<size_t>(n);
-    empty_reads = n == 0 ? empty_reads + 1 : 0;
+    from += static_cast<size_t>(got.n);
+    empty_reads = got.n == 0 ? empty_reads + 1 : 0;
   }
   if (empty_reads >= rules.empty_read_limit) {
     sys_error(rules.too_many_empty);

@@ -40,13 +40,11 @@ union HeaderRecord {
 struct UnitHeader {
   HeaderRecord record;
   int hdsz;
-  int what;
+  int kind;               // one of the kind codes above
   uint32_t event_length;  // a 64-bit length keeps its low 32 bits
   bool length_fits;       // false for a 64-bit length that is negative or beyond 32 bits
   const char* bytes() const { return reinterpret_cast<const char*>(&record); }
 };
-
-uint32_t low32(size_t length) { return static_cast<uint32_t>(length); }
 
 // The size of element 0 alone names the header record.
 bool known_header_size(size_t size) {
@@ -72,14 +70,14 @@ void recognize_header(const struct iovec& element, UnitHeader& header) {
   switch (element.iov_len) {
     case sizeof(vrq5_eventheader): {
       std::memcpy(&header.record.event, element.iov_base, sizeof(vrq5_eventheader));
-      header.what = kKindEvent;
+      header.kind = kKindEvent;
       header.event_length = header.record.event.event_length;
       patterns::apply_generation(patterns::sent_header_generation(header.record.event.pattern, element.iov_len));
       return;
     }
     case sizeof(vrq5_eventheader_2024): {
       std::memcpy(&header.record.event_2024, element.iov_base, sizeof(vrq5_eventheader_2024));
-      header.what = kKindEvent2024;
+      header.kind = kKindEvent2024;
       header.event_length = static_cast<uint32_t>(header.record.event_2024.event_length);
       header.length_fits = header.record.event_2024.event_length >= 0 &&
                            static_cast<uint64_t>(header.record.event_2024.event_length) <= UINT32_MAX;
@@ -88,19 +86,19 @@ void recognize_header(const struct iovec& element, UnitHeader& header) {
     }
     case sizeof(vrq5_daq_slow_data_header): {
       std::memcpy(&header.record.slow, element.iov_base, sizeof(vrq5_daq_slow_data_header));
-      header.what = kKindSlowData;
+      header.kind = kKindSlowData;
       header.event_length = header.record.slow.data_length;
       patterns::apply_generation(patterns::sent_header_generation(header.record.slow.pattern, element.iov_len));
       return;
     }
     case sizeof(vrq5_image_head):
       std::memcpy(&header.record.image, element.iov_base, sizeof(vrq5_image_head));
-      header.what = kKindImage;
+      header.kind = kKindImage;
       header.event_length = header.record.image.length;
       return;
     case sizeof(vrq5_image_ext_frame_head):
       std::memcpy(&header.record.image_ext, element.iov_base, sizeof(vrq5_image_ext_frame_head));
-      header.what = kKindImageExt;
+      header.kind = kKindImageExt;
       header.event_length = static_cast<uint32_t>(header.record.image_ext.length);
       return;
     default:
@@ -112,7 +110,7 @@ void recognize_header(const struct iovec& element, UnitHeader& header) {
 // event headers convert by their real size: a 36-byte record whose pattern
 // announces the 2024 layout is still 36 bytes.
 bool convert_header(UnitHeader& header, char* hdbuf) {
-  switch (header.what) {
+  switch (header.kind) {
     case kKindSlowData:
       if (vrq5_convert_slow_data_head(&header.record.slow, hdbuf) == 0) return true;
       out_print("Failed to convert slow data header\n");
@@ -173,7 +171,7 @@ int check_unit_lengths(const struct iovec* vec, int frsin, const UnitHeader& hea
 int convert_unit(const UnitHeader& header, char* event_buf) {
   const size_t length = header.event_length;
   const size_t head = static_cast<size_t>(header.hdsz);
-  switch (header.what) {
+  switch (header.kind) {
     case kKindSlowData:
       return vrq5::reversal::slow_data_sized(event_buf, event_buf, length);
     case kKindImage:
@@ -212,22 +210,22 @@ int build_converted_unit(const struct iovec* vec, int frsin, const UnitHeader& h
   }
   const bool one_pass = body_in_whole_words(vec, frsin);
   std::memcpy(event_buf.get(), one_pass ? hdbuf : header.bytes(), static_cast<size_t>(header.hdsz));
-  char* evpbuf = event_buf.get() + header.hdsz;
-  int converr = 0;
+  char* body_dst = event_buf.get() + header.hdsz;
+  int convert_errors = 0;
   for (int i = 1; i < frsin; ++i) {
     const uint32_t length = low32(vec[i].iov_len);
     if (length == 0) continue;  // an empty element may have no base at all
     if (one_pass)
-      converr += vrq5::reversal::words_sized(vec[i].iov_base, evpbuf, length);
+      convert_errors += vrq5::reversal::words_sized(vec[i].iov_base, body_dst, length);
     else
-      std::memcpy(evpbuf, vec[i].iov_base, length);
-    evpbuf += length;
+      std::memcpy(body_dst, vec[i].iov_base, length);
+    body_dst += length;
   }
-  if (!one_pass) converr = convert_unit(header, event_buf.get());
-  if (converr != 0) {
-    out_print("Failed to convert event buffer error: %d  what: %d\n", converr, header.what);
+  if (!one_pass) convert_errors = convert_unit(header, event_buf.get());
+  if (convert_errors != 0) {
+    out_print("Failed to convert event buffer error: %d  what: %d\n", convert_errors, header.kind);
     event_buf.reset();
-    out_print("Here we are BAD swap err: %d\n", converr);
+    out_print("Here we are BAD swap err: %d\n", convert_errors);
     return DL_ERR_CONVERT;
   }
   return DL_OK;

@@ -46,8 +46,6 @@ void report_errno(const char* text, int err) {
   sys_error(text);
 }
 
-uint32_t low32(size_t length) { return static_cast<uint32_t>(length); }
-
 uint32_t sum_lengths(const struct iovec* first, int count) {
   uint32_t sum = 0;
   for (int i = 0; i < count; ++i) sum += low32(first[i].iov_len);
@@ -58,19 +56,19 @@ uint32_t sum_lengths(const struct iovec* first, int count) {
 // moves indx to the first element with unsent bytes and trims that element
 // to them, so the next writev resumes at the first unsent byte.
 void skip_sent_bytes(struct iovec* vector, int& indx, int& fr_left, uint32_t step_sent) {
-  int kk = indx;
-  uint32_t tl = low32(vector[kk].iov_len);
-  while (tl < step_sent && kk + 1 < indx + fr_left) {
-    ++kk;
-    tl += low32(vector[kk].iov_len);
+  int last = indx;  // the last element step_sent reaches into
+  uint32_t through_last = low32(vector[last].iov_len);
+  while (through_last < step_sent && last + 1 < indx + fr_left) {
+    ++last;
+    through_last += low32(vector[last].iov_len);
   }
-  int next = kk + 1;
-  if (tl != step_sent) {
-    // Element kk went out in part: keep only its tail.
-    const uint32_t unsent = tl - step_sent;
-    vector[kk].iov_base = static_cast<char*>(vector[kk].iov_base) + (low32(vector[kk].iov_len) - unsent);
-    vector[kk].iov_len = unsent;
-    next = kk;
+  int next = last + 1;
+  if (through_last != step_sent) {
+    // That element went out in part: keep only its tail.
+    const uint32_t unsent = through_last - step_sent;
+    vector[last].iov_base = static_cast<char*>(vector[last].iov_base) + (low32(vector[last].iov_len) - unsent);
+    vector[last].iov_len = unsent;
+    next = last;
   }
   fr_left -= next - indx;
   indx = next;
@@ -135,17 +133,17 @@ int LinkCore::AwaitAcknowledgement(DataLink& link, int& rtr) {
       }
       if (!ready_for_us(wait)) continue;
     }
-    long got = ReadLink(link, reinterpret_cast<char*>(&ack) + hd_len, static_cast<size_t>(kAckBytes - hd_len));
-    if (got > 0) {
+    const sys::IoResult got =
+        ReadLink(link, reinterpret_cast<char*>(&ack) + hd_len, static_cast<size_t>(kAckBytes - hd_len));
+    if (got.n > 0) {
       rtr = link.retrs;
-      hd_len += static_cast<int>(got);
+      hd_len += static_cast<int>(got.n);
       errcnt = 0;
       wait_first = link.no_delay;
       continue;
     }
-    if (got < 0) {
-      const int err = errno;
-      if (!SendRetryable(link, err)) return DL_ERR_WRITE;
+    if (got.failed()) {
+      if (!SendRetryable(link, got.err)) return DL_ERR_WRITE;
       wait_first = true;
     }
     ++errcnt;
@@ -199,15 +197,12 @@ int LinkCore::WriteEventBuffer(DataLink& link, const char* event_buf, uint32_t e
 // without copying a body byte. Each step gets a fresh budget; a step that
 // spends it ends the whole write, and the caller reports the shortfall.
 int LinkCore::WriteScatterSteps(DataLink& link, struct iovec* vector, int frs, uint32_t& sent_total, int& rtr) {
-  const int steps = frs / kMaxIovPerWritev;
-  for (int s = 0; s <= steps; ++s) {
+  for (int start = 0; start < frs; start += kMaxIovPerWritev) {
     rtr = link.retrs;
-    const int start_indx = s * kMaxIovPerWritev;
-    if (start_indx >= frs) continue;
-    const int step_frs = frs - start_indx < kMaxIovPerWritev ? frs - start_indx : kMaxIovPerWritev;
-    uint32_t step_length = sum_lengths(vector + start_indx, step_frs);
+    const int step_frs = frs - start < kMaxIovPerWritev ? frs - start : kMaxIovPerWritev;
+    uint32_t step_length = sum_lengths(vector + start, step_frs);
     int fr_left = step_frs;
-    int indx = start_indx;
+    int indx = start;
     bool wait_first = link.no_delay;
     while (step_length != 0 && rtr > 0) {
       if (wait_first) {
@@ -219,7 +214,7 @@ int LinkCore::WriteScatterSteps(DataLink& link, struct iovec* vector, int frs, u
       if (written.failed()) {
         if (!link.no_delay) {
           report_errno("SendEvent(): Writev(4) failed", written.err);
-          out_print("PARAMS: fr_left: %d  link.sockin: %d   vector+indx: %lx\n", fr_left, link.sockin,
+          out_print("PARAMS: fr_left: %d  sockin: %d   vector+indx: %lx\n", fr_left, link.sockin,
                     reinterpret_cast<unsigned long>(vector + indx));
           std::fflush(nullptr);
         }
@@ -231,11 +226,7 @@ int LinkCore::WriteScatterSteps(DataLink& link, struct iovec* vector, int frs, u
       const uint32_t step_sent = static_cast<uint32_t>(written.n);
       sent_total += step_sent;
       step_length -= step_sent;
-      if (step_length == 0) break;
-      skip_sent_bytes(vector, indx, fr_left, step_sent);
-      if (fr_left < 0)
-        out_line("NEGATIVE fr_left: %d step_frs: %d indx: %d s: %d  DEF_IOV_MAX: %d frs: %d", fr_left, step_frs, indx,
-                 s, kMaxIovPerWritev, frs);
+      if (step_length != 0) skip_sent_bytes(vector, indx, fr_left, step_sent);
     }
     if (step_length != 0) break;
   }

@@ -308,13 +308,18 @@ int ChildProcess::exit_code() {
   return reaped && WIFEXITED(status) ? WEXITSTATUS(status) : -1;
 }
 
+// A thread still running past the deadline may be using the caller's stack,
+// which the failing test is about to leave: it can neither be joined nor let
+// go, so the test program ends here, reported as failed by ctest.
 bool finishes_within(int milliseconds, std::function<void()> fn) {
-  auto task = std::make_shared<std::packaged_task<void()>>(std::move(fn));
-  std::future<void> done = task->get_future();
-  std::thread worker([task] { (*task)(); });
+  std::packaged_task<void()> task(std::move(fn));
+  std::future<void> done = task.get_future();
+  std::thread worker(std::move(task));
   if (done.wait_for(std::chrono::milliseconds(milliseconds)) != std::future_status::ready) {
-    worker.detach();
-    return false;
+    std::fprintf(stderr, "finishes_within: the call did not finish within %d ms; ending the test program\n",
+                 milliseconds);
+    std::fflush(nullptr);
+    std::_Exit(EXIT_FAILURE);
   }
   worker.join();
   return true;
