@@ -80,7 +80,7 @@ int DataLink::Connect(const char* host, int port) {
   };
   unsigned int preamble = 0;
   char* bytes = reinterpret_cast<char*>(&preamble);
-  int pre_len = 0;
+  size_t pre_len = 0;
   while (pre_len < patterns::kPreambleBytes) {
     sys::IoResult got = sys::recv_some(sockin, bytes + pre_len, patterns::kPreambleBytes - pre_len);
     // The listener went away before its preamble was complete.
@@ -89,7 +89,7 @@ int DataLink::Connect(const char* host, int port) {
       sys_error("Connect(): failed to receive preamble");
       return abandon_handshake(DL_ERR_PROTOCOL);
     }
-    pre_len += static_cast<int>(got.n);
+    pre_len += static_cast<size_t>(got.n);
   }
   int swap = patterns::swap_for_preamble(preamble);
   if (swap < 0) {

@@ -100,14 +100,14 @@ int DataLink::Connect(bool how) {
   // The preamble goes out in this host's own order, while the socket is
   // still blocking.
   const char* bytes = reinterpret_cast<const char*>(&preamble);
-  int pre_len = 0;
+  size_t pre_len = 0;
   while (pre_len < patterns::kPreambleBytes) {
     sys::IoResult sent = sys::send_some(sockin, bytes + pre_len, patterns::kPreambleBytes - pre_len);
     if (sent.failed()) {
       sys_error("Connect(): send failed");
       return DL_ERR_PROTOCOL;
     }
-    pre_len += static_cast<int>(sent.n);
+    pre_len += static_cast<size_t>(sent.n);
   }
   if (no_delay && fcntl(sockin, F_SETFL, O_NONBLOCK) != 0) out_line("Failed to set sock in NON_BLOCKING mode");
   return DL_OK;

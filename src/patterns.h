@@ -114,7 +114,7 @@ constexpr Generation sent_header_generation(uint32_t pattern, size_t header_byte
 // The preamble: one 32-bit word in the listener's own byte order.
 constexpr uint32_t kPreambleNative = 0x0A0B0C0Du;
 constexpr uint32_t kPreambleBigEnd = 0x0C0D0E0Fu;
-constexpr int kPreambleBytes = 4;
+constexpr size_t kPreambleBytes = sizeof(uint32_t);
 
 // must_swap for a preamble word as the calling end reads it, or -1 for a
 // word that is no preamble. Only the native word in this host's own order
