@@ -39,15 +39,8 @@ int DataLink::SocketSetup(int port) {
 
   const LinkAddress address = unix_domain_selected() ? unix_link_address(port) : tcp_link_address(receiver);
   sock = -1;
-  Descriptor fd(socket(address.domain, SOCK_STREAM, address.protocol));
-  if (!fd.valid()) {
-    sys_error("SocketSetup(): socket creation failed");
-    return DL_ERR_SOCKET;
-  }
-  if (address.unix_domain) {
-    out_print("UNIX socket will be used\n");
-    std::fflush(nullptr);
-  }
+  Descriptor fd = open_link_socket(address);
+  if (!fd.valid()) return DL_ERR_SOCKET;
   if (bind(fd.get(), address.get(), address.length) != 0) {
     if (address.unix_domain)
       out_print("Here  bind failed, socket released PF_UNIX %d\n", errno);

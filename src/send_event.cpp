@@ -46,6 +46,9 @@ struct UnitHeader {
   const char* bytes() const { return reinterpret_cast<const char*>(&record); }
 };
 
+// The private copy holds the largest header record.
+static_assert(sizeof(HeaderRecord) >= sizeof(vrq5_image_ext_frame_head));
+
 // The size of element 0 alone names the header record.
 bool known_header_size(size_t size) {
   switch (size) {
@@ -65,45 +68,40 @@ bool known_header_size(size_t size) {
 // switch. The pattern is seen in the caller's order, so both orders of each
 // pattern count; no pattern is refused.
 void recognize_header(const struct iovec& element, UnitHeader& header) {
-  header.hdsz = static_cast<int>(element.iov_len);
+  const size_t size = element.iov_len;
+  header.hdsz = static_cast<int>(size);
   header.length_fits = true;
-  switch (element.iov_len) {
-    case sizeof(vrq5_eventheader): {
-      std::memcpy(&header.record.event, element.iov_base, sizeof(vrq5_eventheader));
+  std::memcpy(&header.record, element.iov_base, size);
+  switch (size) {
+    case sizeof(vrq5_eventheader):
       header.kind = kKindEvent;
       header.event_length = header.record.event.event_length;
-      patterns::apply_generation(patterns::sent_header_generation(header.record.event.pattern, element.iov_len));
-      return;
-    }
+      break;
     case sizeof(vrq5_eventheader_2024): {
-      std::memcpy(&header.record.event_2024, element.iov_base, sizeof(vrq5_eventheader_2024));
+      const int64_t length = header.record.event_2024.event_length;
       header.kind = kKindEvent2024;
-      header.event_length = static_cast<uint32_t>(header.record.event_2024.event_length);
-      header.length_fits = header.record.event_2024.event_length >= 0 &&
-                           static_cast<uint64_t>(header.record.event_2024.event_length) <= UINT32_MAX;
-      patterns::apply_generation(patterns::sent_header_generation(header.record.event_2024.pattern, element.iov_len));
-      return;
+      header.event_length = static_cast<uint32_t>(length);
+      header.length_fits = length >= 0 && static_cast<uint64_t>(length) <= UINT32_MAX;
+      break;
     }
-    case sizeof(vrq5_daq_slow_data_header): {
-      std::memcpy(&header.record.slow, element.iov_base, sizeof(vrq5_daq_slow_data_header));
+    case sizeof(vrq5_daq_slow_data_header):
       header.kind = kKindSlowData;
       header.event_length = header.record.slow.data_length;
-      patterns::apply_generation(patterns::sent_header_generation(header.record.slow.pattern, element.iov_len));
-      return;
-    }
+      break;
     case sizeof(vrq5_image_head):
-      std::memcpy(&header.record.image, element.iov_base, sizeof(vrq5_image_head));
       header.kind = kKindImage;
       header.event_length = header.record.image.length;
-      return;
+      return;  // image headers name no generation
     case sizeof(vrq5_image_ext_frame_head):
-      std::memcpy(&header.record.image_ext, element.iov_base, sizeof(vrq5_image_ext_frame_head));
       header.kind = kKindImageExt;
       header.event_length = static_cast<uint32_t>(header.record.image_ext.length);
       return;
     default:
       return;
   }
+  uint32_t pattern;  // the first word of every event and slow-data header
+  std::memcpy(&pattern, &header.record, sizeof pattern);
+  patterns::apply_generation(patterns::sent_header_generation(pattern, size));
 }
 
 // The header alone in network order, for the acknowledged header phase. The

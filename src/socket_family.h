@@ -83,6 +83,10 @@ class Descriptor {
   int fd_;
 };
 
+// The first rung of both ends' set-up ladder: a socket for the address's
+// family. On failure the error is printed and the owner holds nothing.
+Descriptor open_link_socket(const LinkAddress& address);
+
 }  // namespace datalink
 
 #endif  // DATALINK_SOCKET_FAMILY_H
