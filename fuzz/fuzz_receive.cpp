@@ -20,6 +20,7 @@
 #include <string>
 
 #include "DataLink.h"
+#include "socket_family.h"
 #include "test_support.h"
 
 using testsupport::Bytes;
@@ -192,7 +193,7 @@ extern "C" const char* __asan_default_options() { return "max_allocation_size_mb
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   if (size < 1) return 0;
-  static const bool env = setenv("VRQ5_DATA_LINK_SOCK_TYPE", "UNIX", 1) == 0;
+  static const bool env = setenv(datalink::kSockTypeVariable, datalink::kSockTypeUnix, 1) == 0;
   check(env);
   const Mode mode = mode_of(data[0]);
   const size_t stream_bytes = size - 1 < kMaxStreamBytes ? size - 1 : kMaxStreamBytes;

@@ -28,12 +28,6 @@
 #include "RingBuffer.h"
 #include "VRQ5evutl.h"
 
-#if defined(DATALINK_BUILDING)
-#define DATALINK_API __attribute__((visibility("default")))
-#else
-#define DATALINK_API
-#endif
-
 enum { RECEIVER_READ = 0, RECEIVER_WRITE = 1 };  // op of DataLink::IfReady
 enum { NATIVE_MODE = 0, BIGEND_MODE = 1 };       // byte order a listener announces
 
@@ -50,20 +44,21 @@ class DATALINK_API DataLink {
   DataLink(int md);
   /// ns becomes the swap mask: true means records are never converted.
   DataLink(bool ns);
-  /// Releases the block buffer only; closes no socket.
+  /// Releases the block buffer and the private state; closes no socket.
   ~DataLink();
   DataLink(const DataLink&) = delete;
   DataLink& operator=(const DataLink&) = delete;
 
-  /// Sets the retry budget; 19 for r <= 0 (the budget is kept).
+  /// Sets the retry budget; DL_ERR_VALUE for r <= 0 (the budget is kept).
   int SetRetry(int r);
   /// Opt-in socket buffer size: bytes > 0 sets SO_SNDBUF and SO_RCVBUF to
   /// bytes on the connection held now and on every connection this object
   /// accepts or makes afterwards (the kernel doubles the value and caps it at
   /// net.core.wmem_max / rmem_max). Large units over a UNIX-domain socket gain
   /// most. 0, the default, leaves the system's sizes to later connections.
-  /// Returns 0, 19 for a negative value (nothing changed), or 1 when the
-  /// current connection refused the size (kept for later connections).
+  /// Returns DL_OK, DL_ERR_VALUE for a negative value (nothing changed), or
+  /// DL_ERR_SOCKET when the current connection refused the size (kept for
+  /// later connections).
   int set_socket_buffer(int bytes);
   /// 1 while a connection is held, else 0.
   int IsLinkActive();
@@ -72,36 +67,49 @@ class DATALINK_API DataLink {
   /// Sets the swap mask and returns it.
   bool set_swap_mask(bool m);
   void set_own_cnt(bool c) { owncntr = c; }
+  /// Guarded sending, the default: every transfer of SendEvent waits (100 ms
+  /// at a time, within the retry budget) until the socket is ready, and a
+  /// listener switches each connection it accepts to non-blocking mode.
   void SetNoDelay() { no_delay = true; }
+  /// Plain sending: SendEvent's transfers run straight on the socket, which
+  /// a listener then leaves blocking; an EAGAIN still leads to a guarded wait.
   void SetDelay() { no_delay = false; }
   int GetLPort() { return lport; }
 
   // ---- Listening end ----
-  /// Makes, binds and listens on the socket for port: 0, 1, 7, 8 or 14.
+  /// Makes, binds and listens on the socket for port: DL_OK, DL_ERR_SOCKET,
+  /// DL_ERR_BIND, DL_ERR_LISTEN or DL_ERR_SETUP.
   int SocketSetup(int port);
   /// Blocks in accept and sends the preamble. how true: only when no
-  /// connection is held; false: drops the held one first. 0, 5, 9, 15 or 18.
+  /// connection is held; false: drops the held one first. DL_OK,
+  /// DL_ERR_CONNECTED, DL_ERR_ACCEPT, DL_ERR_NOT_SETUP or DL_ERR_PROTOCOL.
   int Connect(bool how);
   /// Ends the connection, closes the listening socket, removes the
-  /// UNIX-domain path: 0, 4 or 15.
+  /// UNIX-domain path: DL_OK, DL_ERR_CLOSE or DL_ERR_NOT_SETUP.
   int SocketRelease();
 
   // ---- Calling end ----
   /// Connects, reads the preamble and decides whether to swap:
-  /// 0, 1, 2, 3, 5, 14, 18 or 19. Blocks in the lookup, connect and preamble.
+  /// DL_OK, DL_ERR_SOCKET, DL_ERR_HOST, DL_ERR_CONNECT, DL_ERR_CONNECTED,
+  /// DL_ERR_SETUP, DL_ERR_PROTOCOL or DL_ERR_VALUE. Blocks in the lookup,
+  /// connect and preamble.
   int Connect(const char* host, int port);
-  /// Closes the connection socket: 0, 4, 6 or 15.
+  /// Closes the connection socket: DL_OK, DL_ERR_CLOSE, DL_ERR_NOT_CONNECTED
+  /// or DL_ERR_NOT_SETUP.
   int Disconnect();
 
   // ---- Waits and requests ----
   /// Waits until the connection is readable (op 0) or writable (op 1).
   /// trs < 0 means the object's retry budget, 0 gives up at once; sec or usec
-  /// -1 waits without limit per pass. 0 ready, 22 time-outs used up the
-  /// budget, 26 + op budget used up otherwise, 16 (read) / 13 (write) on a
-  /// failed wait or without a connection.
+  /// -1 waits without limit per pass. DL_OK ready, DL_ERR_TIMEOUT time-outs
+  /// used up the budget, DL_ERR_NOT_READABLE / DL_ERR_NOT_WRITABLE budget used
+  /// up otherwise, DL_ERR_READ / DL_ERR_WRITE on a failed wait or without a
+  /// connection.
   int IfReady(bool op, int trs, int sec, int usec);
-  /// Writes sz raw bytes to the peer: 0, 6, 13, 21, 19 for a negative sz, or
-  /// 23 when the budget of 100 ms waits ran out before all bytes went out.
+  /// Writes sz raw bytes to the peer: DL_OK, DL_ERR_NOT_CONNECTED,
+  /// DL_ERR_WRITE, DL_ERR_RECEIVE_LOCK, DL_ERR_VALUE for a negative sz, or
+  /// DL_ERR_RETRIES when the budget of 100 ms waits ran out before all bytes
+  /// went out.
   int SendRequest(const char* buf, int sz);
 
   // ---- Sending ----
@@ -109,17 +117,23 @@ class DATALINK_API DataLink {
   /// element 0 is the header; its size picks the kind (36, 48, 12, 8, 100).
   /// mode SendEvent_ACK waits for the receiver's acknowledgement before the
   /// body. The caller's iovec elements may be advanced after a partial write.
-  /// 0 when the header's length in bytes went out; else 6, 10, 11, 13, 16, 18,
-  /// 19, 23, 25, 28 or 29.
+  /// DL_OK when the header's length in bytes went out; else
+  /// DL_ERR_NOT_CONNECTED, DL_ERR_ALLOC, DL_ERR_SENT_LENGTH, DL_ERR_WRITE,
+  /// DL_ERR_READ, DL_ERR_PROTOCOL, DL_ERR_VALUE, DL_ERR_RETRIES,
+  /// DL_ERR_BUFFER_SIZE, DL_ERR_WOULD_BLOCK or DL_ERR_CONVERT.
   int SendEvent(struct iovec* vec, int frsin, int mode);
 
   // ---- Receiving events and slow data ----
   /// Receives the next block into the object's block buffer, in host order.
   /// rb (may be null) is used for the free-space check that decides the
   /// acknowledgement; the block is not written into it. trs, sec and usec
-  /// bound the first wait. 0, 6, 10, 13, 16, 19, 21, 22, 25, 29 or 30.
+  /// bound the first wait. DL_OK, DL_ERR_NOT_CONNECTED, DL_ERR_ALLOC,
+  /// DL_ERR_WRITE, DL_ERR_READ, DL_ERR_VALUE, DL_ERR_RECEIVE_LOCK,
+  /// DL_ERR_TIMEOUT, DL_ERR_BUFFER_SIZE, DL_ERR_CONVERT or
+  /// DL_ERR_SCAN_WOULD_BLOCK.
   int ReceiveEvent(RNG_RingBuffer* rb, int trs, int sec, int usec);
-  /// Copies the last block into rb: 0, 20 (rb took less) or 24 (no block).
+  /// Copies the last block into rb: DL_OK, DL_ERR_RING_WRITE (rb took less)
+  /// or DL_ERR_NO_BUFFER (no block).
   int WriteBlockToRingBuffer(RNG_RingBuffer& rb);
   /// The own counter while it is on, else the header's number; -1 without a block.
   int get_event_number();
@@ -138,11 +152,13 @@ class DATALINK_API DataLink {
 
   // ---- Receiving images and spectra ----
   /// Finds the next image intro (108 bytes) and reads it, in host order.
-  /// 0, 6, 16, 19 (null intro), 21, 29, or the readiness wait's status.
+  /// DL_OK, DL_ERR_NOT_CONNECTED, DL_ERR_READ, DL_ERR_VALUE (null intro),
+  /// DL_ERR_RECEIVE_LOCK, DL_ERR_CONVERT, or the readiness wait's status.
   int ReceiveImageHeader(vrq5_image_ext_intro* im_fr_hd);
   /// Reads the image data the intro announces into *buf (at least sz bytes),
   /// or into a buffer allocated with new[] for a null *buf, which the caller
-  /// then owns. 0, 16, 19 (intro shorter than itself) or 25 (data above sz).
+  /// then owns. DL_OK, DL_ERR_READ, DL_ERR_VALUE (intro shorter than itself)
+  /// or DL_ERR_BUFFER_SIZE (data above sz).
   int ReceiveImageData(vrq5_image_ext_intro* im_fr_hd, char** buf, int sz);
   /// ReceiveImageHeader, then ReceiveImageData.
   int ReceiveImage(vrq5_image_ext_intro* im_fr_hd, char** buf, int sz);
@@ -152,6 +168,10 @@ class DATALINK_API DataLink {
   int ReceiveSpect(vrq5_spect_intro* im_fr_hd, char** buf, int sz);
 
  private:
+  friend class LinkCore;  // the library's private implementation
+
+  // Turns the received block into host byte order when the link swaps:
+  // DL_OK, DL_ERR_NO_BUFFER or DL_ERR_CONVERT.
   int SwapBuffer();
 
   // Link state. The order and types are part of the library's contract.
@@ -174,77 +194,9 @@ class DATALINK_API DataLink {
   int lport;
   int bigend_mode;
 
-  // Per-connection receive state, reset whenever the link connects anew.
-  unsigned char pending_pattern[4];  // pattern bytes read before a call ended with 22 or 30
-  int pending_pattern_bytes;
-  bool peer_eof;
-  // Bytes read from sockin that went back to the stream (a header behind a
-  // reversed pattern that proved to be stray bytes); reads take them first.
-  unsigned char pushed_back[48];
-  int pushed_back_begin;
-  int pushed_back_end;
-  void ResetConnectionState();
-  // One read() on sockin, or bytes pushed back; notes end of stream in
-  // peer_eof. errno is left as the read set it.
-  long ReadLink(void* dst, size_t count);
-  // Puts count bytes (at most 44) back in front of the stream.
-  void PushBackStream(const unsigned char* bytes, size_t count);
-  bool HasPushedBack() const { return pushed_back_begin < pushed_back_end; }
-
-  // Sending internals. rtr is the retry budget of one SendEvent call, spent
-  // by 100 ms waits that time out and renewed on progress; sent_total counts
-  // the unit's bytes on the wire. Each procedure returns 0 or the status the
-  // call ends with.
-  int SendHeaderPhase(const char* header, int hdsz, int& rtr);
-  int AwaitAcknowledgement(int& rtr);
-  int WaitToWriteBody(int& rtr);
-  int WriteEventBuffer(const char* event_buf, uint32_t event_length, uint32_t& sent_total, int& rtr);
-  int WriteScatterSteps(struct iovec* vector, int frs, uint32_t& sent_total, int& rtr);
-  // The errno policy of the sending side: EAGAIN asks for another try; EPIPE
-  // takes the link down (the peer is gone); anything else is a failure.
-  bool SendRetryable(int err);
-  void DropLinkIfPeerGone(int err);
-
-  // Receiving internals.
-  // The first wait and the bytes still missing from the 4-byte pattern
-  // window; filled counts the window positions already taken.
-  int FillPatternWindow(unsigned char* window, int& filled, int trs, int sec, int usec);
-  // Shifts bytes through the full window until it holds a known pattern;
-  // skip_current shifts at least once.
-  int ScanPatternWindow(unsigned char* window, bool skip_current);
-  // Reads exactly count bytes into dst, waiting for each read; gives up with
-  // limit_message after empty_read_limit empty reads in a row.
-  int ReadMissing(char* dst, size_t count, int empty_read_limit, const char* limit_message);
-  // Writes the 4-byte acknowledgement; fail_message (may be null) on failure.
-  int SendAck(int ack, const char* fail_message);
-  // SwapBuffer, also handing back the conversion routine's own code.
-  int RepairBlock(int& convert_code);
-  void ReleaseBlock();
-
-  // Image and spectrum internals.
-  // What one read loop of the image and spectrum receivers does with a read
-  // that fails with EAGAIN and with a failed readiness wait; the two paths
-  // differ here on purpose.
-  struct IntroSpanRules {
-    bool eagain_is_empty;        // EAGAIN counts as an empty read, else it is retried uncounted
-    bool wait_failure_is_read;   // a failed wait gives 16, else its own status passes on
-    int empty_read_limit;        // consecutive empty reads taken as a broken link
-    const char* too_many_empty;  // reported when that limit is reached
-  };
-  // Consumes the stream up to and including the next image or spectrum start
-  // pattern: 0, 16, or the readiness wait's status.
-  int SeekIntroPattern(const char* read_failed, const char* too_many_empty);
-  // Reads into dst until byte end, starting at byte set: 0, 16, or the wait's
-  // status when rules.wait_failure_is_read is false.
-  int ReadIntroSpan(char* dst, long set, long end, const IntroSpanRules& rules);
-  // The data step shared by both paths: checks the announced length against
-  // the intro size and sz, counts, allocates for a null *buf and reads.
-  int ReceiveIntroData(uint32_t length, long intro_size, char** buf, int sz, const IntroSpanRules& rules);
-
-  // Socket buffer. Bytes asked of SO_SNDBUF and SO_RCVBUF for each connection,
-  // 0 for the system's sizes; ApplySocketBuffer sets them on fd.
-  int socket_buffer_bytes;
-  int ApplySocketBuffer(int fd);
+  // Everything else the object keeps (the receive state of the current
+  // connection, the socket buffer size) is private to the library.
+  struct LinkState* state;
 };
 
 #endif  // DATALINK_H

@@ -1,7 +1,15 @@
 // DataLinkCommon.h - constants shared by the link library and its
-// applications: the send modes and the status codes every operation returns.
+// applications: the export macro of the library's headers, the send modes and
+// the status codes every operation returns.
 #ifndef DATALINKCOMMON_H
 #define DATALINKCOMMON_H
+
+// Marks what the library exports; everything else is built hidden.
+#if defined(DATALINK_BUILDING)
+#define DATALINK_API __attribute__((visibility("default")))
+#else
+#define DATALINK_API
+#endif
 
 // Mode argument of DataLink::SendEvent. Every value other than 0 acts as
 // SendEvent_ACK.

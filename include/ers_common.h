@@ -10,15 +10,8 @@
 #include <cstdint>
 #include <vector>
 
+#include "DataLinkCommon.h"
 #include "VRQ5evutl.h"
-
-#ifndef DATALINK_API
-#if defined(DATALINK_BUILDING)
-#define DATALINK_API __attribute__((visibility("default")))
-#else
-#define DATALINK_API
-#endif
-#endif
 
 class DataLink;
 

@@ -10,29 +10,13 @@
 #include <cstring>
 
 #include "DataLink.h"
+#include "link_core.h"
 #include "messages.h"
+#include "patterns.h"
 #include "socket_family.h"
 #include "sys.h"
 
 using namespace datalink;
-
-namespace {
-
-// must_swap for each preamble value, or -1 for a value that is no preamble.
-int swap_for_preamble(unsigned int preamble) {
-  switch (preamble) {
-    case 0x0A0B0C0Du:  // native, same byte order
-      return 0;
-    case 0x0D0C0B0Au:  // native, from a host of the other byte order
-    case 0x0C0D0E0Fu:  // big-endian
-    case 0x0F0E0D0Cu:  // big-endian, from a host of the other byte order
-      return 1;
-    default:
-      return -1;
-  }
-}
-
-}  // namespace
 
 int DataLink::Connect(const char* host, int port) {
   if (setup) {
@@ -61,39 +45,21 @@ int DataLink::Connect(const char* host, int port) {
   freeaddrinfo(found);
   receiver.sin_port = htons(static_cast<uint16_t>(port));
 
-  if (unix_domain_selected()) {
-    sockin = socket(AF_UNIX, SOCK_STREAM, 0);
-    if (sockin < 0) {
-      sockin = -1;
-      sys_error("SocketSetup(): socket creation failed");
-      return DL_ERR_SOCKET;
-    }
-    out_print("UNIX socket will be used\n");
-    std::fflush(nullptr);
-    sockaddr_un serveraddr = unix_address(port);
-    if (connect(sockin, reinterpret_cast<sockaddr*>(&serveraddr), sizeof serveraddr) != 0) {
+  const LinkAddress address = unix_domain_selected() ? unix_link_address(port) : tcp_link_address(receiver);
+  sockin = -1;
+  Descriptor fd = open_link_socket(address);
+  if (!fd.valid()) return DL_ERR_SOCKET;
+  if (connect(fd.get(), address.get(), address.length) != 0) {
+    if (address.unix_domain)
       sys_error("Connect(1): connect failed, socket released");
-      close(sockin);
-      sockin = -1;
-      return DL_ERR_CONNECT;
-    }
-  } else {
-    sockin = socket(AF_INET, SOCK_STREAM, IPPROTO_TCP);
-    if (sockin < 0) {
-      sockin = -1;
-      sys_error("SocketSetup(): socket creation failed");
-      return DL_ERR_SOCKET;
-    }
-    if (connect(sockin, reinterpret_cast<sockaddr*>(&receiver), sizeof receiver) != 0) {
+    else
       sys_error("Connect(2): connect failed, socket released");
-      close(sockin);
-      sockin = -1;
-      return DL_ERR_CONNECT;
-    }
+    return DL_ERR_CONNECT;
   }
+  sockin = fd.release();
   connected = 1;
-  ResetConnectionState();
-  ApplySocketBuffer(sockin);
+  LinkCore::ResetConnectionState(*this);
+  LinkCore::ApplySocketBuffer(*this, sockin);
   int one = 1;
   if (setsockopt(sockin, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one) != 0) sys_error("Connect(2): TCP_NODELAY failed");
 
@@ -107,18 +73,18 @@ int DataLink::Connect(const char* host, int port) {
   };
   unsigned int preamble = 0;
   char* bytes = reinterpret_cast<char*>(&preamble);
-  int pre_len = 0;
-  while (pre_len < kPreambleBytes) {
-    sys::IoResult got = sys::recv_some(sockin, bytes + pre_len, kPreambleBytes - pre_len);
+  size_t pre_len = 0;
+  while (pre_len < patterns::kPreambleBytes) {
+    sys::IoResult got = sys::recv_some(sockin, bytes + pre_len, patterns::kPreambleBytes - pre_len);
     // The listener went away before its preamble was complete.
     if (got.n == 0) errno = ECONNRESET;
     if (got.n <= 0) {
       sys_error("Connect(): failed to receive preamble");
       return abandon_handshake(DL_ERR_PROTOCOL);
     }
-    pre_len += static_cast<int>(got.n);
+    pre_len += static_cast<size_t>(got.n);
   }
-  int swap = swap_for_preamble(preamble);
+  int swap = patterns::swap_for_preamble(preamble);
   if (swap < 0) {
     err_line("Connect(): Unrecognized byte pattern in preamble.%d", static_cast<int>(preamble));
     return abandon_handshake(DL_ERR_VALUE);

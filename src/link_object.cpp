@@ -1,13 +1,17 @@
 // link_object.cpp - construction of a link end and the small operations on
 // its state.
 #include "DataLink.h"
+#include "link_core.h"
 #include "messages.h"
+#include "sys.h"
 
 #include <sys/socket.h>
 #include <unistd.h>
 
 #include <csignal>
 #include <cstring>
+
+using namespace datalink;
 
 namespace {
 constexpr int kDefaultRetries = 10;
@@ -33,16 +37,19 @@ DataLink::DataLink(int md)
       size(0),
       lport(0),
       bigend_mode(md != 0 ? BIGEND_MODE : NATIVE_MODE),
-      socket_buffer_bytes(0) {
+      state(new LinkState{}) {
   std::signal(SIGPIPE, SIG_IGN);
   std::memset(&receiver, 0, sizeof receiver);
   std::memset(&sender, 0, sizeof sender);
-  ResetConnectionState();
+  LinkCore::ResetConnectionState(*this);
 }
 
 DataLink::DataLink(bool ns) : DataLink(0) { no_swap = ns; }
 
-DataLink::~DataLink() { delete[] buffer; }
+DataLink::~DataLink() {
+  delete[] buffer;
+  delete state;
+}
 
 int DataLink::SetRetry(int r) {
   if (r <= 0) return DL_ERR_VALUE;
@@ -52,19 +59,19 @@ int DataLink::SetRetry(int r) {
 
 int DataLink::set_socket_buffer(int bytes) {
   if (bytes < 0) return DL_ERR_VALUE;
-  socket_buffer_bytes = bytes;
+  state->socket_buffer_bytes = bytes;
   if (bytes == 0 || !connected || sockin < 0) return DL_OK;
-  return ApplySocketBuffer(sockin);
+  return LinkCore::ApplySocketBuffer(*this, sockin);
 }
 
 // A size the kernel refuses is reported and the link goes on with the
 // system's sizes: a connection is worth more than its buffer.
-int DataLink::ApplySocketBuffer(int fd) {
-  if (socket_buffer_bytes <= 0) return DL_OK;
-  const int bytes = socket_buffer_bytes;
+int LinkCore::ApplySocketBuffer(DataLink& link, int fd) {
+  if (link.state->socket_buffer_bytes <= 0) return DL_OK;
+  const int bytes = link.state->socket_buffer_bytes;
   if (setsockopt(fd, SOL_SOCKET, SO_SNDBUF, &bytes, sizeof bytes) != 0 ||
       setsockopt(fd, SOL_SOCKET, SO_RCVBUF, &bytes, sizeof bytes) != 0) {
-    datalink::sys_error("set_socket_buffer(): setsockopt failed");
+    sys_error("set_socket_buffer(): setsockopt failed");
     return DL_ERR_SOCKET;
   }
   return DL_OK;
@@ -79,37 +86,49 @@ bool DataLink::set_swap_mask(bool m) {
   return m;
 }
 
-void DataLink::ResetConnectionState() {
-  std::memset(pending_pattern, 0, sizeof pending_pattern);
-  pending_pattern_bytes = 0;
-  peer_eof = false;
-  pushed_back_begin = 0;
-  pushed_back_end = 0;
+void LinkCore::ResetConnectionState(DataLink& link) {
+  std::memset(link.state->pending_pattern, 0, sizeof link.state->pending_pattern);
+  link.state->pending_pattern_bytes = 0;
+  link.state->peer_eof = false;
+  link.state->pushed_back_begin = 0;
+  link.state->pushed_back_end = 0;
 }
 
-long DataLink::ReadLink(void* dst, size_t count) {
-  if (HasPushedBack() && count > 0) {
-    const size_t held = static_cast<size_t>(pushed_back_end - pushed_back_begin);
+sys::IoResult LinkCore::ReadLink(DataLink& link, void* dst, size_t count) {
+  if (HasPushedBack(link) && count > 0) {
+    const size_t held = static_cast<size_t>(link.state->pushed_back_end - link.state->pushed_back_begin);
     const size_t n = count < held ? count : held;
-    std::memcpy(dst, pushed_back + pushed_back_begin, n);
-    pushed_back_begin += static_cast<int>(n);
-    return static_cast<long>(n);
+    std::memcpy(dst, link.state->pushed_back + link.state->pushed_back_begin, n);
+    link.state->pushed_back_begin += static_cast<int>(n);
+    return sys::IoResult{static_cast<ssize_t>(n), 0};
   }
-  ssize_t n = read(sockin, dst, count);
-  if (n == 0 && count > 0) peer_eof = true;
-  return static_cast<long>(n);
+  const sys::IoResult got = sys::read_some(link.sockin, dst, count);
+  if (got.n == 0 && count > 0) link.state->peer_eof = true;
+  return got;
 }
 
 // Bytes still held stay behind the new ones. Only the header read after a
 // window comes back, and the window's own bytes never do, so everything held
 // fits in the buffer.
-void DataLink::PushBackStream(const unsigned char* bytes, size_t count) {
-  const size_t held = static_cast<size_t>(pushed_back_end - pushed_back_begin);
-  if (count + held > sizeof pushed_back) return;
-  std::memmove(pushed_back + count, pushed_back + pushed_back_begin, held);
-  std::memcpy(pushed_back, bytes, count);
-  pushed_back_begin = 0;
-  pushed_back_end = static_cast<int>(count + held);
+void LinkCore::PushBackStream(DataLink& link, const unsigned char* bytes, size_t count) {
+  const size_t held = static_cast<size_t>(link.state->pushed_back_end - link.state->pushed_back_begin);
+  if (count + held > sizeof link.state->pushed_back) return;
+  std::memmove(link.state->pushed_back + count, link.state->pushed_back + link.state->pushed_back_begin, held);
+  std::memcpy(link.state->pushed_back, bytes, count);
+  link.state->pushed_back_begin = 0;
+  link.state->pushed_back_end = static_cast<int>(count + held);
 }
 
-bool DataLink::peer_closed() { return peer_eof; }
+bool DataLink::peer_closed() { return state->peer_eof; }
+
+int datalink::receive_guard(int connected, int receive_lock, const char* not_connected_text, const char* lock_text) {
+  if (!connected) {
+    err_line("%s", not_connected_text);
+    return DL_ERR_NOT_CONNECTED;
+  }
+  if (receive_lock) {
+    err_line("%s", lock_text);
+    return DL_ERR_RECEIVE_LOCK;
+  }
+  return DL_OK;
+}

@@ -11,7 +11,9 @@
 #include <cstring>
 
 #include "DataLink.h"
+#include "link_core.h"
 #include "messages.h"
+#include "patterns.h"
 #include "socket_family.h"
 #include "sys.h"
 
@@ -30,47 +32,27 @@ int DataLink::SocketSetup(int port) {
   receiver.sin_family = AF_INET;
   receiver.sin_addr.s_addr = htonl(INADDR_ANY);
   receiver.sin_port = htons(static_cast<uint16_t>(port));
-  sockaddr_un serveraddr = unix_address(port);
   UnixPath tcp_file(port);
 
   const char* sock_type = std::getenv(kSockTypeVariable);
   if (sock_type != nullptr) out_print("Here we are: %s  file: %s\n", sock_type, tcp_file.text);
 
-  if (unix_domain_selected()) {
-    sock = socket(AF_UNIX, SOCK_STREAM, 0);
-    if (sock < 0) {
-      sock = -1;
-      sys_error("SocketSetup(): socket creation failed");
-      return DL_ERR_SOCKET;
-    }
-    out_print("UNIX socket will be used\n");
-    std::fflush(nullptr);
-    if (bind(sock, reinterpret_cast<sockaddr*>(&serveraddr), sizeof serveraddr) != 0) {
+  const LinkAddress address = unix_domain_selected() ? unix_link_address(port) : tcp_link_address(receiver);
+  sock = -1;
+  Descriptor fd = open_link_socket(address);
+  if (!fd.valid()) return DL_ERR_SOCKET;
+  if (bind(fd.get(), address.get(), address.length) != 0) {
+    if (address.unix_domain)
       out_print("Here  bind failed, socket released PF_UNIX %d\n", errno);
-      close(sock);
-      sock = -1;
-      return DL_ERR_BIND;
-    }
-  } else {
-    sock = socket(AF_INET, SOCK_STREAM, IPPROTO_TCP);
-    if (sock < 0) {
-      sock = -1;
-      sys_error("SocketSetup(): socket creation failed");
-      return DL_ERR_SOCKET;
-    }
-    if (bind(sock, reinterpret_cast<sockaddr*>(&receiver), sizeof receiver) != 0) {
+    else
       out_print("Here  bind failed, socket released PF_INET %d\n", errno);
-      close(sock);
-      sock = -1;
-      return DL_ERR_BIND;
-    }
+    return DL_ERR_BIND;
   }
-  if (listen(sock, kListenBacklog) != 0) {
+  if (listen(fd.get(), kListenBacklog) != 0) {
     sys_error("SocketSetup(): listen failed, socket released");
-    close(sock);
-    sock = -1;
     return DL_ERR_LISTEN;
   }
+  sock = fd.release();
   lport = port;
   setup = 1;
   return DL_OK;
@@ -99,26 +81,26 @@ int DataLink::Connect(bool how) {
   }
   int one = 1;
   if (setsockopt(sockin, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one) != 0) sys_error("Connect(2): TCP_NODELAY failed");
-  ApplySocketBuffer(sockin);
+  LinkCore::ApplySocketBuffer(*this, sockin);
   connected = 1;
-  ResetConnectionState();
+  LinkCore::ResetConnectionState(*this);
 
-  unsigned int preamble = kPreambleNative;
+  unsigned int preamble = patterns::kPreambleNative;
   if (bigend_mode == BIGEND_MODE) {
-    preamble = kPreambleBigEnd;
+    preamble = patterns::kPreambleBigEnd;
     must_swap = 1;
   }
   // The preamble goes out in this host's own order, while the socket is
   // still blocking.
   const char* bytes = reinterpret_cast<const char*>(&preamble);
-  int pre_len = 0;
-  while (pre_len < kPreambleBytes) {
-    sys::IoResult sent = sys::send_some(sockin, bytes + pre_len, kPreambleBytes - pre_len);
+  size_t pre_len = 0;
+  while (pre_len < patterns::kPreambleBytes) {
+    sys::IoResult sent = sys::send_some(sockin, bytes + pre_len, patterns::kPreambleBytes - pre_len);
     if (sent.failed()) {
       sys_error("Connect(): send failed");
       return DL_ERR_PROTOCOL;
     }
-    pre_len += static_cast<int>(sent.n);
+    pre_len += static_cast<size_t>(sent.n);
   }
   if (no_delay && fcntl(sockin, F_SETFL, O_NONBLOCK) != 0) out_line("Failed to set sock in NON_BLOCKING mode");
   return DL_OK;

@@ -10,8 +10,10 @@
 
 #include "DataLink.h"
 #include "byte_reversal.h"
+#include "link_core.h"
 #include "link_limits.h"
 #include "messages.h"
+#include "patterns.h"
 #include "sys.h"
 
 using namespace datalink;
@@ -43,74 +45,16 @@ uint32_t host_word(const unsigned char* bytes) {
   return value;
 }
 
-uint32_t reversed(uint32_t value) {
-  int word = static_cast<int>(value);
-  vrq5_swap4(&word, &word, 1);
-  return static_cast<uint32_t>(word);
-}
-
-// Every value at which the pattern scan stops. The byte-reversed event
-// pattern 0xEEFFEEFF is not among them: a producer of the other order that
-// sends it is never recognised.
-bool ends_scan(uint32_t value) {
-  switch (value) {
-    case VRQ5_PATTERN_EVENT:
-    case VRQ5_PATTERN_EVENT_2010:
-    case VRQ5_PATTERN_EVENT_2024:
-    case VRQ5_PATTERN_SLOW:
-    case VRQ5_PATTERN_SLOW_2024:
-    case VRQ5_PATTERN_EVENT_2010_SWAPPED:
-    case VRQ5_PATTERN_EVENT_2024_SWAPPED:
-    case VRQ5_PATTERN_SLOW_SWAPPED:
-    case VRQ5_PATTERN_SLOW_2024_SWAPPED:
-      return true;
-    default:
-      return false;
-  }
-}
-
-// A reversed pattern seen while this end does not convert: the producer has
-// the other byte order and no handshake told us.
-bool reversed_pattern(uint32_t value) {
-  return value == VRQ5_PATTERN_EVENT_2010_SWAPPED || value == VRQ5_PATTERN_EVENT_2024_SWAPPED ||
-         value == VRQ5_PATTERN_SLOW_SWAPPED || value == VRQ5_PATTERN_SLOW_2024_SWAPPED;
-}
-
-// The generation the pattern announces; a reversed pattern announces what
-// its forward form does.
-void select_data_format(uint32_t value) {
-  switch (value) {
-    case VRQ5_PATTERN_EVENT:
-    case VRQ5_PATTERN_SLOW:
-    case VRQ5_PATTERN_SLOW_SWAPPED:
-      set_data_format_2010(false);
-      set_data_format_2024(false);
-      break;
-    case VRQ5_PATTERN_EVENT_2024:
-    case VRQ5_PATTERN_SLOW_2024:
-    case VRQ5_PATTERN_EVENT_2024_SWAPPED:
-    case VRQ5_PATTERN_SLOW_2024_SWAPPED:
-      set_data_format_2024(true);
-      break;
-    default:  // the 2010 event pattern, either order
-      set_data_format_2010(true);
-      break;
-  }
-}
-
-const BlockKind& kind_of(uint32_t value) {
-  switch (value) {
-    case VRQ5_PATTERN_EVENT_2024:
-    case VRQ5_PATTERN_EVENT_2024_SWAPPED:
+const BlockKind& kind_of(const patterns::Pattern& row) {
+  switch (row.kind) {
+    case patterns::HeaderKind::Event2024:
       return kEvent48;
-    case VRQ5_PATTERN_SLOW:
-    case VRQ5_PATTERN_SLOW_2024:
-    case VRQ5_PATTERN_SLOW_SWAPPED:
-    case VRQ5_PATTERN_SLOW_2024_SWAPPED:
+    case patterns::HeaderKind::Slow:
       return kSlowData;
-    default:
-      return kEvent36;
+    case patterns::HeaderKind::Event:
+      break;
   }
+  return kEvent36;
 }
 
 // The block length of a host-order header, header included. A 2024 length
@@ -146,19 +90,19 @@ bool plausible_when_turned(const unsigned char* head, const BlockKind& kind) {
 
 }  // namespace
 
-void DataLink::ReleaseBlock() {
-  delete[] buffer;
-  buffer = nullptr;
-  size = 0;
+void LinkCore::ReleaseBlock(DataLink& link) {
+  delete[] link.buffer;
+  link.buffer = nullptr;
+  link.size = 0;
 }
 
 // The window keeps arrival order. A read that brings no byte (the peer has
 // closed) still takes its position, which keeps its old content. A window
 // left over from a call that ended with 22 or 30 goes on where it stopped.
-int DataLink::FillPatternWindow(unsigned char* window, int& filled, int trs, int sec, int usec) {
+int LinkCore::FillPatternWindow(DataLink& link, unsigned char* window, int& filled, int trs, int sec, int usec) {
   const int attempts = trs < 0 ? kFirstWaitAttemptsUnbounded : 1;
   for (int attempt = 1;; ++attempt) {
-    int ready = IfReady(RECEIVER_READ, trs, sec, usec);
+    int ready = link.IfReady(RECEIVER_READ, trs, sec, usec);
     if (ready == DL_ERR_TIMEOUT) {
       if (attempt >= attempts) return DL_ERR_TIMEOUT;
       continue;
@@ -166,15 +110,14 @@ int DataLink::FillPatternWindow(unsigned char* window, int& filled, int trs, int
     if (ready != DL_OK) return DL_ERR_READ;
     bool would_block = false;
     while (filled < kPatternBytes && !would_block) {
-      long got = ReadLink(window + filled, 1);
-      if (got >= 0) {
+      const sys::IoResult got = ReadLink(link, window + filled, 1);
+      if (!got.failed()) {
         ++filled;
         continue;
       }
-      int err = errno;
-      if (err != EAGAIN) {
+      if (got.err != EAGAIN) {
         sys_error("ReceiveEvent() magic: read failed");
-        out_print("Errno: %d\n", err);
+        out_print("Errno: %d\n", got.err);
         return DL_ERR_READ;
       }
       would_block = true;
@@ -182,7 +125,7 @@ int DataLink::FillPatternWindow(unsigned char* window, int& filled, int trs, int
     if (!would_block) return DL_OK;
     // The rest of the pattern is still on its way: wait for it to become
     // readable, at the cost of one attempt.
-    int again = IfReady(RECEIVER_READ, trs, sec, usec);
+    int again = link.IfReady(RECEIVER_READ, trs, sec, usec);
     if (again != DL_OK && again != DL_ERR_TIMEOUT) return DL_ERR_READ;
     if (attempt >= attempts) return DL_ERR_TIMEOUT;
   }
@@ -191,15 +134,15 @@ int DataLink::FillPatternWindow(unsigned char* window, int& filled, int trs, int
 // At most kScanLimitBytes + 1 bytes are shifted in, and a pattern completed by
 // the last of them is not taken. A byte is shifted in only once it has been
 // read, so a failed read leaves four real bytes in the window.
-int DataLink::ScanPatternWindow(unsigned char* window, bool skip_current) {
-  const bool swap = get_swap();
-  auto value = [&] { return swap ? reversed(host_word(window)) : host_word(window); };
+int LinkCore::ScanPatternWindow(DataLink& link, unsigned char* window, bool skip_current) {
+  const bool swap = link.get_swap();
+  auto value = [&] { return swap ? patterns::reverse_word(host_word(window)) : host_word(window); };
   long shifts = 0;
-  while ((skip_current || !ends_scan(value())) && shifts <= kScanLimitBytes) {
+  while ((skip_current || !patterns::ends_scan(value())) && shifts <= kScanLimitBytes) {
     skip_current = false;
     unsigned char next = window[kPatternBytes - 1];
-    long got = ReadLink(&next, 1);
-    if (got < 0) return errno == EAGAIN ? DL_ERR_SCAN_WOULD_BLOCK : DL_ERR_READ;
+    const sys::IoResult got = ReadLink(link, &next, 1);
+    if (got.failed()) return got.err == EAGAIN ? DL_ERR_SCAN_WOULD_BLOCK : DL_ERR_READ;
     std::memmove(window, window + 1, kPatternBytes - 1);
     window[kPatternBytes - 1] = next;
     ++shifts;
@@ -210,19 +153,19 @@ int DataLink::ScanPatternWindow(unsigned char* window, bool skip_current) {
 // Each read asks for exactly the bytes still missing, so none of the next
 // unit is taken. EAGAIN counts as an empty read: the socket may be
 // non-blocking.
-int DataLink::ReadMissing(char* dst, size_t count, int empty_read_limit, const char* limit_message) {
+int LinkCore::ReadMissing(DataLink& link, char* dst, size_t count, int empty_read_limit, const char* limit_message) {
   size_t done = 0;
   int empty_reads = 0;
   while (done < count && empty_reads < empty_read_limit) {
-    if (IfReady(RECEIVER_READ, -1, -1, -1) != DL_OK) return DL_ERR_READ;
+    if (link.IfReady(RECEIVER_READ, -1, -1, -1) != DL_OK) return DL_ERR_READ;
     size_t ask = count - done < kMaxReadBytes ? count - done : kMaxReadBytes;
-    long got = ReadLink(dst + done, ask);
-    if (got > 0) {
-      done += static_cast<size_t>(got);
+    const sys::IoResult got = ReadLink(link, dst + done, ask);
+    if (got.n > 0) {
+      done += static_cast<size_t>(got.n);
       empty_reads = 0;
       continue;
     }
-    if (got < 0 && errno != EAGAIN) return DL_ERR_READ;
+    if (got.failed() && got.err != EAGAIN) return DL_ERR_READ;
     ++empty_reads;
   }
   if (done == count) return DL_OK;
@@ -231,12 +174,12 @@ int DataLink::ReadMissing(char* dst, size_t count, int empty_read_limit, const c
 }
 
 // The acknowledgement is one int32 in this host's order, never converted.
-int DataLink::SendAck(int ack, const char* fail_message) {
+int LinkCore::SendAck(DataLink& link, int ack, const char* fail_message) {
   int32_t word = ack;
   const char* bytes = reinterpret_cast<const char*>(&word);
   int sent = 0;
   while (sent < kAckBytes) {
-    sys::IoResult written = sys::write_some(sockin, bytes + sent, static_cast<size_t>(kAckBytes - sent));
+    sys::IoResult written = sys::write_some(link.sockin, bytes + sent, static_cast<size_t>(kAckBytes - sent));
     if (written.failed()) {
       if (fail_message != nullptr) sys_error(fail_message);
       return DL_ERR_WRITE;
@@ -247,34 +190,29 @@ int DataLink::SendAck(int ack, const char* fail_message) {
 }
 
 int DataLink::ReceiveEvent(RNG_RingBuffer* rb, int trs, int sec, int usec) {
-  if (!connected) {
-    err_line("ReceiveEvent(): Not connected.  No action taken.");
-    return DL_ERR_NOT_CONNECTED;
-  }
-  if (receive_lock) {
-    err_line("ReceiveEvent(): Receive lock set.  Waiting for space in Ring Buffer.");
-    return DL_ERR_RECEIVE_LOCK;
-  }
+  if (int refused = receive_guard(connected, receive_lock, "ReceiveEvent(): Not connected.  No action taken.",
+                                  "ReceiveEvent(): Receive lock set.  Waiting for space in Ring Buffer."))
+    return refused;
 
   // Pattern bytes that an earlier call read but could not complete are taken
   // back; they are kept again only if this call also ends waiting for more.
   // A fresh window is four zero bytes.
   unsigned char window[kPatternBytes] = {0, 0, 0, 0};
-  int filled = pending_pattern_bytes;
-  std::memcpy(window, pending_pattern, static_cast<size_t>(filled));
-  std::memset(pending_pattern, 0, sizeof pending_pattern);
-  pending_pattern_bytes = 0;
-  int status = FillPatternWindow(window, filled, trs, sec, usec);
+  int filled = state->pending_pattern_bytes;
+  std::memcpy(window, state->pending_pattern, static_cast<size_t>(filled));
+  std::memset(state->pending_pattern, 0, sizeof state->pending_pattern);
+  state->pending_pattern_bytes = 0;
+  int status = LinkCore::FillPatternWindow(*this, window, filled, trs, sec, usec);
   bool stray_window = false;
   alignas(8) unsigned char head[kLargestHeaderBytes];
   const BlockKind* found = nullptr;
   uint32_t arrived_word = 0;
   while (found == nullptr) {
-    if (status == DL_OK) status = ScanPatternWindow(window, stray_window);
+    if (status == DL_OK) status = LinkCore::ScanPatternWindow(*this, window, stray_window);
     if (status != DL_OK) {
       if (status == DL_ERR_TIMEOUT || status == DL_ERR_SCAN_WOULD_BLOCK) {
-        std::memcpy(pending_pattern, window, static_cast<size_t>(filled));
-        pending_pattern_bytes = filled;
+        std::memcpy(state->pending_pattern, window, static_cast<size_t>(filled));
+        state->pending_pattern_bytes = filled;
       }
       return status;
     }
@@ -282,23 +220,24 @@ int DataLink::ReceiveEvent(RNG_RingBuffer* rb, int trs, int sec, int usec) {
     // The kind follows the pattern as this end reads it; the header keeps the
     // bytes as they arrived.
     arrived_word = host_word(window);
-    const uint32_t pattern = get_swap() ? reversed(arrived_word) : arrived_word;
-    select_data_format(pattern);
-    const BlockKind& kind = kind_of(pattern);
+    const uint32_t pattern = get_swap() ? patterns::reverse_word(arrived_word) : arrived_word;
+    const patterns::Pattern& row = *patterns::find(pattern).row;  // the scan stopped at a pattern
+    patterns::apply_generation(row.generation);
+    const BlockKind& kind = kind_of(row);
     std::memset(head, 0, sizeof head);
     std::memcpy(head, window, kPatternBytes);
-    status = ReadMissing(reinterpret_cast<char*>(head) + kPatternBytes, kind.header_size - kPatternBytes,
-                         kEmptyReadLimitHeader, kind.header_message);
+    status = LinkCore::ReadMissing(*this, reinterpret_cast<char*>(head) + kPatternBytes,
+                                   kind.header_size - kPatternBytes, kEmptyReadLimitHeader, kind.header_message);
     if (status != DL_OK) {
-      if (!kind.event) ReleaseBlock();
+      if (!kind.event) LinkCore::ReleaseBlock(*this);
       return status;
     }
-    if (reversed_pattern(arrived_word) && must_swap == 0 && !no_swap) {
+    if (patterns::reversed_scan_pattern(arrived_word) && must_swap == 0 && !no_swap) {
       if (!plausible_when_turned(head, kind)) {
         // Stray bytes that happen to look like a reversed pattern: the bytes
         // behind the window go back to the stream and the scan moves on by
         // one byte.
-        PushBackStream(head + kPatternBytes, kind.header_size - kPatternBytes);
+        LinkCore::PushBackStream(*this, head + kPatternBytes, kind.header_size - kPatternBytes);
         stray_window = true;
         continue;
       }
@@ -316,7 +255,7 @@ int DataLink::ReceiveEvent(RNG_RingBuffer* rb, int trs, int sec, int usec) {
     int converted = kind.event ? vrq5::reversal::event_head_sized(head, head, header_size)
                                : vrq5_convert_slow_data_head(head, head);
     if (converted != 0) {
-      if (!kind.event) ReleaseBlock();
+      if (!kind.event) LinkCore::ReleaseBlock(*this);
       out_print("BAD_SWAP middle\n");
       return DL_ERR_CONVERT;
     }
@@ -338,16 +277,17 @@ int DataLink::ReceiveEvent(RNG_RingBuffer* rb, int trs, int sec, int usec) {
     refusal = DL_ERR_VALUE;
   else if (!reuse) {
     // Without an answer to give, the old block need not outlive the new one.
-    if (rb == nullptr) ReleaseBlock();
+    if (rb == nullptr) LinkCore::ReleaseBlock(*this);
     fresh.reset(new (std::nothrow) char[static_cast<size_t>(length)]);
     if (!fresh) refusal = DL_ERR_ALLOC;
   }
   if (rb != nullptr) {
-    status = SendAck(refusal == DL_OK ? 0 : 1, kind.event ? "ReceiveEvent(): Failed to send ack" : nullptr);
+    status =
+        LinkCore::SendAck(*this, refusal == DL_OK ? 0 : 1, kind.event ? "ReceiveEvent(): Failed to send ack" : nullptr);
     if (status != DL_OK) return status;
   }
   if (refusal == DL_ERR_BUFFER_SIZE) {
-    if (!kind.event) ReleaseBlock();
+    if (!kind.event) LinkCore::ReleaseBlock(*this);
     return refusal;
   }
   // Without a ring every event header read is counted; with one, only those
@@ -355,7 +295,7 @@ int DataLink::ReceiveEvent(RNG_RingBuffer* rb, int trs, int sec, int usec) {
   if (kind.event && owncntr && (rb == nullptr || refusal == DL_OK))
     eventn = static_cast<int>(static_cast<unsigned int>(eventn) + 1u);  // wraps, no UB
   if (refusal != DL_OK) {
-    ReleaseBlock();
+    LinkCore::ReleaseBlock(*this);
     return refusal;
   }
   // A block of the same length as the last one takes over its buffer: a
@@ -363,7 +303,7 @@ int DataLink::ReceiveEvent(RNG_RingBuffer* rb, int trs, int sec, int usec) {
   // the kernel to fault in and zero, per unit. The buffer still holds
   // exactly size bytes.
   if (!reuse) {
-    ReleaseBlock();
+    LinkCore::ReleaseBlock(*this);
     buffer = fresh.release();
     size = static_cast<size_t>(length);
   }
@@ -371,19 +311,18 @@ int DataLink::ReceiveEvent(RNG_RingBuffer* rb, int trs, int sec, int usec) {
 
   const size_t body = size - header_size;
   if (body > 0) {
-    status =
-        ReadMissing(buffer + header_size, body, kind.event ? kEmptyReadLimitEventBody : kEmptyReadLimitBody,
-                    "ReceiveEvent() 2: read pattern too many empty messages, consider TCP connection broken, EVENT");
+    status = LinkCore::ReadMissing(
+        *this, buffer + header_size, body, kind.event ? kEmptyReadLimitEventBody : kEmptyReadLimitBody,
+        "ReceiveEvent() 2: read pattern too many empty messages, consider TCP connection broken, EVENT");
     if (status != DL_OK) {
-      ReleaseBlock();
+      LinkCore::ReleaseBlock(*this);
       return status;
     }
   }
-  int convert_code = 0;
-  status = RepairBlock(convert_code);
+  status = SwapBuffer();
   if (status != DL_OK) {
-    ReleaseBlock();
-    out_print("BAD SWAP %d->%s\n", status, vrq5_get_convert_error(convert_code));
+    LinkCore::ReleaseBlock(*this);
+    out_print("BAD SWAP %d->%s\n", status, vrq5_get_convert_error(last_swap_code()));
   }
   return status;
 }

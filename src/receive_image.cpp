@@ -1,58 +1,127 @@
 // receive_image.cpp - reading one camera image or one spectrum into the
 // caller's memory: the intro (108 bytes for an image, 56 for a spectrum)
 // found by a byte-wise search for its start pattern, then the data it
-// announces. The two paths share the search, the read loop and the data step;
-// where they differ (messages, how EAGAIN counts, the conversion) the
-// difference is passed in.
+// announces. One path serves both; what sets the two kinds apart (the intro
+// size, the messages, how each read phase counts EAGAIN and a failed wait,
+// the conversion) is data in one description record per kind.
 #include <cerrno>
+#include <cstddef>
 #include <cstdint>
 #include <cstring>
 
 #include "DataLink.h"
+#include "link_core.h"
 #include "link_limits.h"
 #include "messages.h"
+#include "patterns.h"
 
 using namespace datalink;
 
+// What one read loop does with a read that fails with EAGAIN and with a
+// failed readiness wait; the phases differ here on purpose.
+enum class OnEagain { CountAsEmpty, RetryUncounted };
+enum class OnFailedWait { ReadError, PassStatusOn };
+
+struct IntroSpanRules {
+  OnEagain eagain;
+  OnFailedWait failed_wait;
+  int empty_read_limit;        // consecutive empty reads taken as a broken link
+  const char* too_many_empty;  // reported when that limit is reached
+};
+
+struct IntroKind {
+  size_t intro_bytes;  // the whole intro, its pattern included
+  const char* not_connected;
+  const char* receive_locked;
+  const char* pattern_read_failed;
+  const char* pattern_too_many_empty;
+  IntroSpanRules intro_rules;  // the intro behind its pattern
+  IntroSpanRules data_rules;   // the data behind the intro
+  // Turns an intro read in the peer's order into host order; 0 on success,
+  // else convert_failed goes to standard output.
+  int (*to_host)(void* intro);
+  const char* convert_failed;
+};
+
 namespace {
 
-// Images and spectra start with one of the event start patterns; the
-// slow-data patterns and the byte-reversed forms open no intro.
-bool is_intro_pattern(uint32_t value) {
-  return value == VRQ5_PATTERN_EVENT_2010 || value == VRQ5_PATTERN_EVENT || value == VRQ5_PATTERN_EVENT_2024;
+// Both intros open with {pattern, length}; the data step reads the length
+// through this offset.
+static_assert(offsetof(vrq5_image_ext_intro, intro.length) == offsetof(vrq5_spect_intro, intro.length));
+constexpr size_t kIntroLengthOffset = offsetof(vrq5_image_ext_intro, intro.length);
+
+// The length word first, then all 25 words of the frame head, not just its
+// first two, so the caller gets every field in host order. The data stay as
+// sent.
+int image_to_host(void* intro) {
+  auto* image = static_cast<vrq5_image_ext_intro*>(intro);
+  vrq5_swap4(reinterpret_cast<int*>(&image->intro.length), reinterpret_cast<int*>(&image->intro.length), 1);
+  return vrq5_convert_image_ext_head(&image->head, &image->head);
 }
+
+// One call reverses the whole intro, length included.
+int spect_to_host(void* intro) { return vrq5_convert_spect_head(intro, intro); }
+
+// The image intro retries EAGAIN uncounted and passes a failed wait's status
+// on; its data count EAGAIN and take a failed wait as a read failure. The
+// spectrum intro counts EAGAIN; its data retry it uncounted.
+const IntroKind kImage{
+    sizeof(vrq5_image_ext_intro),
+    "ReceiveImage():: Not connected.  No action taken.",
+    "ReceiveImage(): Receive lock set.  Waiting for space in Ring Buffer.",
+    "ReceiveImage(): read pattern 2 failed",
+    "ReceiveImage(): read pattern too many empty messages, consider TCP connection broken",
+    {OnEagain::RetryUncounted, OnFailedWait::PassStatusOn, kEmptyReadLimitHeader,
+     "ReceiveImage(): read heaser too many empty messages, consider TCP connection broken"},
+    {OnEagain::CountAsEmpty, OnFailedWait::ReadError, kEmptyReadLimitBody,
+     "ReceiveImage(): read image too many empty messages, consider TCP connection broken"},
+    image_to_host,
+    "BAD_SWAP vrq5_convert_image_head\n",
+};
+
+const IntroKind kSpect{
+    sizeof(vrq5_spect_intro),
+    "ReceiveImage():: Not connected.  No action taken.",
+    "SpectImage(): Receive lock set.  Waiting for space in Ring Buffer.",
+    "SpectImage(): read pattern 2 failed",
+    "SpectImage(): read pattern too many empty messages, consider TCP connection broken",
+    {OnEagain::CountAsEmpty, OnFailedWait::PassStatusOn, kEmptyReadLimitHeader,
+     "SpectSpect(): read heaser too many empty messages, consider TCP connection broken"},
+    {OnEagain::RetryUncounted, OnFailedWait::ReadError, kEmptyReadLimitBody,
+     "ReceiveSpectData(): read image too many empty messages, consider TCP connection broken"},
+    spect_to_host,
+    "BAD_SWAP vrq5_convert_spect_head\n",
+};
 
 }  // namespace
 
 // One byte per step, each after its own wait, so that no byte behind the
 // pattern is taken. A failed read is fatal here even with EAGAIN: the wait
 // has just said the socket is readable.
-int DataLink::SeekIntroPattern(const char* read_failed, const char* too_many_empty) {
+int LinkCore::SeekIntroPattern(DataLink& link, const IntroKind& kind) {
   unsigned char window[kPatternBytes] = {0, 0, 0, 0};
   int empty_reads = 0;
   // Pattern bytes an event receive kept belong to a stream position this
   // search moves past; the next event receive starts a fresh window.
-  std::memset(pending_pattern, 0, sizeof pending_pattern);
-  pending_pattern_bytes = 0;
+  std::memset(link.state->pending_pattern, 0, sizeof link.state->pending_pattern);
+  link.state->pending_pattern_bytes = 0;
   for (;;) {
     std::memmove(window, window + 1, sizeof window - 1);
     window[kPatternBytes - 1] = 0;
-    int ready = IfReady(RECEIVER_READ, -1, -1, -1);
+    int ready = link.IfReady(RECEIVER_READ, -1, -1, -1);
     if (ready != DL_OK) return ready;
-    long n = ReadLink(&window[kPatternBytes - 1], 1);
-    if (n < 0) {
-      sys_error(read_failed);
+    const sys::IoResult got = ReadLink(link, &window[kPatternBytes - 1], 1);
+    if (got.failed()) {
+      sys_error(kind.pattern_read_failed);
       return DL_ERR_READ;
     }
-    empty_reads = n == 0 ? empty_reads + 1 : 0;
+    empty_reads = got.n == 0 ? empty_reads + 1 : 0;
     // The window keeps arrival order; only the compared value is reversed.
     uint32_t value;
     std::memcpy(&value, window, sizeof value);
-    uint32_t compared = value;
-    if (get_swap()) vrq5_swap4(reinterpret_cast<int*>(&value), reinterpret_cast<int*>(&compared), 1);
-    if (is_intro_pattern(compared)) return DL_OK;
+    if (patterns::opens_intro(link.get_swap() ? patterns::reverse_word(value) : value)) return DL_OK;
     if (empty_reads >= kEmptyReadLimitHeader) {
-      sys_error(too_many_empty);
+      sys_error(kind.pattern_too_many_empty);
       return DL_ERR_READ;
     }
   }
@@ -60,19 +129,19 @@ int DataLink::SeekIntroPattern(const char* read_failed, const char* too_many_emp
 
 // Each read asks only for the bytes still missing, so nothing of the next
 // record is consumed.
-int DataLink::ReadIntroSpan(char* dst, long set, long end, const IntroSpanRules& rules) {
+int LinkCore::ReadIntroSpan(DataLink& link, char* dst, size_t from, size_t end, const IntroSpanRules& rules) {
   int empty_reads = 0;
-  while (set < end && empty_reads < rules.empty_read_limit) {
-    int ready = IfReady(RECEIVER_READ, -1, -1, -1);
-    if (ready != DL_OK) return rules.wait_failure_is_read ? DL_ERR_READ : ready;
-    long n = ReadLink(dst + set, static_cast<size_t>(end - set));
-    if (n < 0) {
-      if (errno != EAGAIN) return DL_ERR_READ;
-      if (rules.eagain_is_empty) ++empty_reads;
+  while (from < end && empty_reads < rules.empty_read_limit) {
+    int ready = link.IfReady(RECEIVER_READ, -1, -1, -1);
+    if (ready != DL_OK) return rules.failed_wait == OnFailedWait::ReadError ? DL_ERR_READ : ready;
+    const sys::IoResult got = ReadLink(link, dst + from, end - from);
+    if (got.failed()) {
+      if (got.err != EAGAIN) return DL_ERR_READ;
+      if (rules.eagain == OnEagain::CountAsEmpty) ++empty_reads;
       continue;
     }
-    set += n;
-    empty_reads = n == 0 ? empty_reads + 1 : 0;
+    from += static_cast<size_t>(got.n);
+    empty_reads = got.n == 0 ? empty_reads + 1 : 0;
   }
   if (empty_reads >= rules.empty_read_limit) {
     sys_error(rules.too_many_empty);
@@ -81,61 +150,48 @@ int DataLink::ReadIntroSpan(char* dst, long set, long end, const IntroSpanRules&
   return DL_OK;
 }
 
-// The refusals come before the own counter and the allocation, so a refused
-// call changes nothing. A length below the intro is no record at all (19); a
-// data size beyond any int cannot fit the caller's buffer (25).
-int DataLink::ReceiveIntroData(uint32_t length, long intro_size, char** buf, int sz, const IntroSpanRules& rules) {
-  if (buf == nullptr) return DL_ERR_VALUE;
-  if (static_cast<long>(length) < intro_size) return DL_ERR_VALUE;
-  const long siz = static_cast<long>(length) - intro_size;
-  if (siz > sz) return DL_ERR_BUFFER_SIZE;
-  if (owncntr) eventn = static_cast<int>(static_cast<unsigned int>(eventn) + 1u);  // wraps, no UB
-  // From here the caller owns the buffer, also when a read fails.
-  if (*buf == nullptr) *buf = new char[static_cast<size_t>(siz)];
-  return ReadIntroSpan(*buf, 0, siz, rules);
-}
-
-// ---- Images ----
-
-int DataLink::ReceiveImageHeader(vrq5_image_ext_intro* im_fr_hd) {
-  if (!connected) {
-    err_line("ReceiveImage():: Not connected.  No action taken.");
-    return DL_ERR_NOT_CONNECTED;
-  }
-  if (receive_lock) {
-    err_line("ReceiveImage(): Receive lock set.  Waiting for space in Ring Buffer.");
-    return DL_ERR_RECEIVE_LOCK;
-  }
-  if (im_fr_hd == nullptr) return DL_ERR_VALUE;
-  int status = SeekIntroPattern("ReceiveImage(): read pattern 2 failed",
-                                "ReceiveImage(): read pattern too many empty messages, consider TCP connection broken");
+// The pattern is consumed by the search and not kept: it reads 0 afterwards,
+// also after a conversion.
+int LinkCore::ReceiveIntro(DataLink& link, const IntroKind& kind, void* intro) {
+  if (int refused = receive_guard(link.connected, link.receive_lock, kind.not_connected, kind.receive_locked))
+    return refused;
+  if (intro == nullptr) return DL_ERR_VALUE;
+  int status = SeekIntroPattern(link, kind);
   if (status != DL_OK) return status;
-
-  // The pattern is consumed by the search and not kept: it reads 0 afterwards.
-  std::memset(im_fr_hd, 0, sizeof *im_fr_hd);
-  // EAGAIN here is retried without counting; a failed wait passes its status on.
-  const IntroSpanRules rules{false, false, kEmptyReadLimitHeader,
-                             "ReceiveImage(): read heaser too many empty messages, consider TCP connection broken"};
-  status = ReadIntroSpan(reinterpret_cast<char*>(im_fr_hd), sizeof im_fr_hd->intro.pattern, sizeof *im_fr_hd, rules);
+  std::memset(intro, 0, kind.intro_bytes);
+  status = ReadIntroSpan(link, static_cast<char*>(intro), kPatternBytes, kind.intro_bytes, kind.intro_rules);
   if (status != DL_OK) return status;
-  if (!get_swap()) return DL_OK;
-
-  vrq5_swap4(reinterpret_cast<int*>(&im_fr_hd->intro.length), reinterpret_cast<int*>(&im_fr_hd->intro.length), 1);
-  // All 25 words of the frame head are reversed, not just its first two, so
-  // the caller gets every field in host order. The data stay as sent.
-  if (vrq5_convert_image_ext_head(&im_fr_hd->head, &im_fr_hd->head) != 0) {
-    out_print("BAD_SWAP vrq5_convert_image_head\n");
+  if (!link.get_swap()) return DL_OK;
+  if (kind.to_host(intro) != 0) {
+    out_print("%s", kind.convert_failed);
     return DL_ERR_CONVERT;
   }
   return DL_OK;
 }
 
+// The refusals come before the own counter and the allocation, so a refused
+// call changes nothing. A length below the intro is no record at all (19); a
+// data size beyond any int cannot fit the caller's buffer (25).
+int LinkCore::ReceiveIntroData(DataLink& link, const IntroKind& kind, const void* intro, char** buf, int sz) {
+  if (intro == nullptr) return DL_ERR_VALUE;
+  if (buf == nullptr) return DL_ERR_VALUE;
+  uint32_t length;
+  std::memcpy(&length, static_cast<const char*>(intro) + kIntroLengthOffset, sizeof length);
+  if (length < kind.intro_bytes) return DL_ERR_VALUE;
+  const size_t data_bytes = length - kind.intro_bytes;
+  if (sz < 0 || data_bytes > static_cast<size_t>(sz)) return DL_ERR_BUFFER_SIZE;
+  if (link.owncntr) link.eventn = static_cast<int>(static_cast<unsigned int>(link.eventn) + 1u);  // wraps, no UB
+  // From here the caller owns the buffer, also when a read fails.
+  if (*buf == nullptr) *buf = new char[data_bytes];
+  return ReadIntroSpan(link, *buf, 0, data_bytes, kind.data_rules);
+}
+
+int DataLink::ReceiveImageHeader(vrq5_image_ext_intro* im_fr_hd) {
+  return LinkCore::ReceiveIntro(*this, kImage, im_fr_hd);
+}
+
 int DataLink::ReceiveImageData(vrq5_image_ext_intro* im_fr_hd, char** buf, int sz) {
-  if (im_fr_hd == nullptr) return DL_ERR_VALUE;
-  // EAGAIN during the data counts as an empty read; a failed wait is a read failure.
-  const IntroSpanRules rules{true, true, kEmptyReadLimitBody,
-                             "ReceiveImage(): read image too many empty messages, consider TCP connection broken"};
-  return ReceiveIntroData(im_fr_hd->intro.length, sizeof *im_fr_hd, buf, sz, rules);
+  return LinkCore::ReceiveIntroData(*this, kImage, im_fr_hd, buf, sz);
 }
 
 int DataLink::ReceiveImage(vrq5_image_ext_intro* im_fr_hd, char** buf, int sz) {
@@ -144,46 +200,10 @@ int DataLink::ReceiveImage(vrq5_image_ext_intro* im_fr_hd, char** buf, int sz) {
   return ReceiveImageData(im_fr_hd, buf, sz);
 }
 
-// ---- Spectra ----
-
-int DataLink::ReceiveSpectHeader(vrq5_spect_intro* im_fr_hd) {
-  if (!connected) {
-    err_line("ReceiveImage():: Not connected.  No action taken.");
-    return DL_ERR_NOT_CONNECTED;
-  }
-  if (receive_lock) {
-    err_line("SpectImage(): Receive lock set.  Waiting for space in Ring Buffer.");
-    return DL_ERR_RECEIVE_LOCK;
-  }
-  if (im_fr_hd == nullptr) return DL_ERR_VALUE;
-  int status = SeekIntroPattern("SpectImage(): read pattern 2 failed",
-                                "SpectImage(): read pattern too many empty messages, consider TCP connection broken");
-  if (status != DL_OK) return status;
-
-  // The pattern is consumed by the search and not kept: it reads 0 afterwards,
-  // also while the intro is converted.
-  std::memset(im_fr_hd, 0, sizeof *im_fr_hd);
-  // Unlike the image intro, EAGAIN here counts as an empty read.
-  const IntroSpanRules rules{true, false, kEmptyReadLimitHeader,
-                             "SpectSpect(): read heaser too many empty messages, consider TCP connection broken"};
-  status = ReadIntroSpan(reinterpret_cast<char*>(im_fr_hd), sizeof im_fr_hd->intro.pattern, sizeof *im_fr_hd, rules);
-  if (status != DL_OK) return status;
-  if (!get_swap()) return DL_OK;
-
-  // One call reverses the whole intro, length included.
-  if (vrq5_convert_spect_head(im_fr_hd, im_fr_hd) != 0) {
-    out_print("BAD_SWAP vrq5_convert_spect_head\n");
-    return DL_ERR_CONVERT;
-  }
-  return DL_OK;
-}
+int DataLink::ReceiveSpectHeader(vrq5_spect_intro* im_fr_hd) { return LinkCore::ReceiveIntro(*this, kSpect, im_fr_hd); }
 
 int DataLink::ReceiveSpectData(vrq5_spect_intro* im_fr_hd, char** buf, int sz) {
-  if (im_fr_hd == nullptr) return DL_ERR_VALUE;
-  // Unlike the image data, EAGAIN here is retried without counting.
-  const IntroSpanRules rules{false, true, kEmptyReadLimitBody,
-                             "ReceiveSpectData(): read image too many empty messages, consider TCP connection broken"};
-  return ReceiveIntroData(im_fr_hd->intro.length, sizeof *im_fr_hd, buf, sz, rules);
+  return LinkCore::ReceiveIntroData(*this, kSpect, im_fr_hd, buf, sz);
 }
 
 int DataLink::ReceiveSpect(vrq5_spect_intro* im_fr_hd, char** buf, int sz) {

@@ -10,7 +10,9 @@
 
 #include "DataLink.h"
 #include "byte_reversal.h"
+#include "link_core.h"
 #include "messages.h"
+#include "patterns.h"
 
 using namespace datalink;
 
@@ -24,53 +26,46 @@ bool field_at(const char* block, size_t block_size, size_t offset, T& value) {
   return true;
 }
 
-bool is_either(uint32_t value, uint32_t first, uint32_t second) { return value == first || value == second; }
-
-bool reversed_event_pattern(uint32_t value) {
-  return value == VRQ5_PATTERN_EVENT_2010_SWAPPED || value == VRQ5_PATTERN_EVENT_SWAPPED ||
-         value == VRQ5_PATTERN_EVENT_2024_SWAPPED;
+// The record a host-order pattern opens, if the block holds it whole.
+bool holds_record(const char* block, size_t block_size, patterns::HeaderKind kind) {
+  uint32_t pattern;
+  if (!field_at(block, block_size, 0, pattern)) return false;
+  const patterns::Pattern* row = patterns::forward(pattern);
+  return row != nullptr && row->kind == kind && block_size >= row->header_bytes;
 }
+
+thread_local int t_last_swap_code = 0;
 
 }  // namespace
 
-int DataLink::SwapBuffer() {
-  int convert_code = 0;
-  return RepairBlock(convert_code);
-}
+int datalink::last_swap_code() { return t_last_swap_code; }
 
-// Each test reads the pattern afresh, so it sees the block as the previous
-// conversion left it; a conversion turns its pattern around, and no later test
-// takes the turned pattern, so at most one conversion runs.
-int DataLink::RepairBlock(int& convert_code) {
+// An event block converts only from its reversed pattern; a slow-data block
+// from either order. The conversion turns the pattern around, so a block is
+// converted once.
+int DataLink::SwapBuffer() {
+  t_last_swap_code = 0;
   if (!get_swap()) return DL_OK;
   if (buffer == nullptr) return DL_ERR_NO_BUFFER;
   uint32_t pattern = 0;
-  auto pattern_now = [&] { return field_at(buffer, size, 0, pattern) ? pattern : 0u; };
-
-  if (get_swap() && reversed_event_pattern(pattern_now())) {
-    const size_t header_size =
-        pattern_now() == VRQ5_PATTERN_EVENT_2024_SWAPPED ? sizeof(vrq5_eventheader_2024) : sizeof(vrq5_eventheader);
-    convert_code = vrq5::reversal::event_sized(buffer, buffer, header_size, size);
-    if (convert_code != 0) {
-      out_print("BAD_SWAP DataLink::SwapBuffer(void)\n");
-      return DL_ERR_CONVERT;
-    }
+  const patterns::Match found = patterns::find(field_at(buffer, size, 0, pattern) ? pattern : 0u);
+  if (found.row == nullptr) return DL_OK;
+  int code = 0;
+  const char* failure = nullptr;
+  if (found.row->kind != patterns::HeaderKind::Slow) {
+    if (!found.reversed) return DL_OK;
+    code = vrq5::reversal::event_sized(buffer, buffer, found.row->header_bytes, size);
+    failure = "BAD_SWAP DataLink::SwapBuffer(void)\n";
+  } else {
+    code = vrq5::reversal::slow_data_sized(buffer, buffer, size);
+    failure = found.row->generation == patterns::Generation::Gen2024
+                  ? "BAD_SWAP DataLink::SwapBuffer(void) Data Slow 2024\n"
+                  : "BAD_SWAP DataLink::SwapBuffer(void) Data Slow\n";
   }
-  if (get_swap() && is_either(pattern_now(), VRQ5_PATTERN_SLOW, VRQ5_PATTERN_SLOW_SWAPPED)) {
-    convert_code = vrq5::reversal::slow_data_sized(buffer, buffer, size);
-    if (convert_code != 0) {
-      out_print("BAD_SWAP DataLink::SwapBuffer(void) Data Slow\n");
-      return DL_ERR_CONVERT;
-    }
-  }
-  if (get_swap() && is_either(pattern_now(), VRQ5_PATTERN_SLOW_2024, VRQ5_PATTERN_SLOW_2024_SWAPPED)) {
-    convert_code = vrq5::reversal::slow_data_sized(buffer, buffer, size);
-    if (convert_code != 0) {
-      out_print("BAD_SWAP DataLink::SwapBuffer(void) Data Slow 2024\n");
-      return DL_ERR_CONVERT;
-    }
-  }
-  return DL_OK;
+  t_last_swap_code = code;
+  if (code == 0) return DL_OK;
+  out_print("%s", failure);
+  return DL_ERR_CONVERT;
 }
 
 // Write takes a 32-bit length: a block of 4 GiB or more is refused whole
@@ -118,22 +113,16 @@ unsigned int DataLink::get_event_length() {
 // The header accessors take only host-order patterns: a block still in the
 // producer's order is no record of this host.
 vrq5_eventheader* DataLink::get_event_header() {
-  uint32_t pattern;
-  if (!field_at(buffer, size, 0, pattern) || size < sizeof(vrq5_eventheader)) return nullptr;
-  if (!is_either(pattern, VRQ5_PATTERN_EVENT_2010, VRQ5_PATTERN_EVENT)) return nullptr;
+  if (!holds_record(buffer, size, patterns::HeaderKind::Event)) return nullptr;
   return reinterpret_cast<vrq5_eventheader*>(buffer);
 }
 
 vrq5_eventheader_2024* DataLink::get_event_header_2024() {
-  uint32_t pattern;
-  if (!field_at(buffer, size, 0, pattern) || size < sizeof(vrq5_eventheader_2024)) return nullptr;
-  if (pattern != VRQ5_PATTERN_EVENT_2024) return nullptr;
+  if (!holds_record(buffer, size, patterns::HeaderKind::Event2024)) return nullptr;
   return reinterpret_cast<vrq5_eventheader_2024*>(buffer);
 }
 
 vrq5_daq_slow_data_header* DataLink::get_slow_data_header() {
-  uint32_t pattern;
-  if (!field_at(buffer, size, 0, pattern) || size < sizeof(vrq5_daq_slow_data_header)) return nullptr;
-  if (!is_either(pattern, VRQ5_PATTERN_SLOW, VRQ5_PATTERN_SLOW_2024)) return nullptr;
+  if (!holds_record(buffer, size, patterns::HeaderKind::Slow)) return nullptr;
   return reinterpret_cast<vrq5_daq_slow_data_header*>(buffer);
 }

@@ -12,7 +12,9 @@
 
 #include "DataLink.h"
 #include "byte_reversal.h"
+#include "link_core.h"
 #include "messages.h"
+#include "patterns.h"
 
 using namespace datalink;
 
@@ -38,17 +40,14 @@ union HeaderRecord {
 struct UnitHeader {
   HeaderRecord record;
   int hdsz;
-  int what;
+  int kind;               // one of the kind codes above
   uint32_t event_length;  // a 64-bit length keeps its low 32 bits
   bool length_fits;       // false for a 64-bit length that is negative or beyond 32 bits
   const char* bytes() const { return reinterpret_cast<const char*>(&record); }
 };
 
-bool either_order(uint32_t pattern, uint32_t host_form, uint32_t swapped_form) {
-  return pattern == host_form || pattern == swapped_form;
-}
-
-uint32_t low32(size_t length) { return static_cast<uint32_t>(length); }
+// The private copy holds the largest header record.
+static_assert(sizeof(HeaderRecord) >= sizeof(vrq5_image_ext_frame_head));
 
 // The size of element 0 alone names the header record.
 bool known_header_size(size_t size) {
@@ -69,64 +68,47 @@ bool known_header_size(size_t size) {
 // switch. The pattern is seen in the caller's order, so both orders of each
 // pattern count; no pattern is refused.
 void recognize_header(const struct iovec& element, UnitHeader& header) {
-  header.hdsz = static_cast<int>(element.iov_len);
+  const size_t size = element.iov_len;
+  header.hdsz = static_cast<int>(size);
   header.length_fits = true;
-  switch (element.iov_len) {
-    case sizeof(vrq5_eventheader): {
-      std::memcpy(&header.record.event, element.iov_base, sizeof(vrq5_eventheader));
-      header.what = kKindEvent;
+  std::memcpy(&header.record, element.iov_base, size);
+  switch (size) {
+    case sizeof(vrq5_eventheader):
+      header.kind = kKindEvent;
       header.event_length = header.record.event.event_length;
-      const uint32_t pattern = header.record.event.pattern;
-      if (either_order(pattern, VRQ5_PATTERN_EVENT_2010, VRQ5_PATTERN_EVENT_2010_SWAPPED))
-        set_data_format_2010(true);
-      else if (either_order(pattern, VRQ5_PATTERN_EVENT_2024, VRQ5_PATTERN_EVENT_2024_SWAPPED))
-        set_data_format_2024(true);
-      else
-        set_data_format_2010(false);
-      return;
-    }
+      break;
     case sizeof(vrq5_eventheader_2024): {
-      std::memcpy(&header.record.event_2024, element.iov_base, sizeof(vrq5_eventheader_2024));
-      header.what = kKindEvent2024;
-      header.event_length = static_cast<uint32_t>(header.record.event_2024.event_length);
-      header.length_fits = header.record.event_2024.event_length >= 0 &&
-                           static_cast<uint64_t>(header.record.event_2024.event_length) <= UINT32_MAX;
-      if (either_order(header.record.event_2024.pattern, VRQ5_PATTERN_EVENT_2024, VRQ5_PATTERN_EVENT_2024_SWAPPED))
-        set_data_format_2024(true);
-      else
-        set_data_format_2010(false);
-      return;
+      const int64_t length = header.record.event_2024.event_length;
+      header.kind = kKindEvent2024;
+      header.event_length = static_cast<uint32_t>(length);
+      header.length_fits = length >= 0 && static_cast<uint64_t>(length) <= UINT32_MAX;
+      break;
     }
-    case sizeof(vrq5_daq_slow_data_header): {
-      std::memcpy(&header.record.slow, element.iov_base, sizeof(vrq5_daq_slow_data_header));
-      header.what = kKindSlowData;
+    case sizeof(vrq5_daq_slow_data_header):
+      header.kind = kKindSlowData;
       header.event_length = header.record.slow.data_length;
-      if (either_order(header.record.slow.pattern, VRQ5_PATTERN_SLOW_2024, VRQ5_PATTERN_SLOW_2024_SWAPPED))
-        set_data_format_2024(true);
-      else
-        set_data_format_2010(false);
-      return;
-    }
+      break;
     case sizeof(vrq5_image_head):
-      std::memcpy(&header.record.image, element.iov_base, sizeof(vrq5_image_head));
-      header.what = kKindImage;
+      header.kind = kKindImage;
       header.event_length = header.record.image.length;
-      return;
+      return;  // image headers name no generation
     case sizeof(vrq5_image_ext_frame_head):
-      std::memcpy(&header.record.image_ext, element.iov_base, sizeof(vrq5_image_ext_frame_head));
-      header.what = kKindImageExt;
+      header.kind = kKindImageExt;
       header.event_length = static_cast<uint32_t>(header.record.image_ext.length);
       return;
     default:
       return;
   }
+  uint32_t pattern;  // the first word of every event and slow-data header
+  std::memcpy(&pattern, &header.record, sizeof pattern);
+  patterns::apply_generation(patterns::sent_header_generation(pattern, size));
 }
 
 // The header alone in network order, for the acknowledged header phase. The
 // event headers convert by their real size: a 36-byte record whose pattern
 // announces the 2024 layout is still 36 bytes.
 bool convert_header(UnitHeader& header, char* hdbuf) {
-  switch (header.what) {
+  switch (header.kind) {
     case kKindSlowData:
       if (vrq5_convert_slow_data_head(&header.record.slow, hdbuf) == 0) return true;
       out_print("Failed to convert slow data header\n");
@@ -187,7 +169,7 @@ int check_unit_lengths(const struct iovec* vec, int frsin, const UnitHeader& hea
 int convert_unit(const UnitHeader& header, char* event_buf) {
   const size_t length = header.event_length;
   const size_t head = static_cast<size_t>(header.hdsz);
-  switch (header.what) {
+  switch (header.kind) {
     case kKindSlowData:
       return vrq5::reversal::slow_data_sized(event_buf, event_buf, length);
     case kKindImage:
@@ -226,22 +208,22 @@ int build_converted_unit(const struct iovec* vec, int frsin, const UnitHeader& h
   }
   const bool one_pass = body_in_whole_words(vec, frsin);
   std::memcpy(event_buf.get(), one_pass ? hdbuf : header.bytes(), static_cast<size_t>(header.hdsz));
-  char* evpbuf = event_buf.get() + header.hdsz;
-  int converr = 0;
+  char* body_dst = event_buf.get() + header.hdsz;
+  int convert_errors = 0;
   for (int i = 1; i < frsin; ++i) {
     const uint32_t length = low32(vec[i].iov_len);
     if (length == 0) continue;  // an empty element may have no base at all
     if (one_pass)
-      converr += vrq5::reversal::words_sized(vec[i].iov_base, evpbuf, length);
+      convert_errors += vrq5::reversal::words_sized(vec[i].iov_base, body_dst, length);
     else
-      std::memcpy(evpbuf, vec[i].iov_base, length);
-    evpbuf += length;
+      std::memcpy(body_dst, vec[i].iov_base, length);
+    body_dst += length;
   }
-  if (!one_pass) converr = convert_unit(header, event_buf.get());
-  if (converr != 0) {
-    out_print("Failed to convert event buffer error: %d  what: %d\n", converr, header.what);
+  if (!one_pass) convert_errors = convert_unit(header, event_buf.get());
+  if (convert_errors != 0) {
+    out_print("Failed to convert event buffer error: %d  what: %d\n", convert_errors, header.kind);
     event_buf.reset();
-    out_print("Here we are BAD swap err: %d\n", converr);
+    out_print("Here we are BAD swap err: %d\n", convert_errors);
     return DL_ERR_CONVERT;
   }
   return DL_OK;
@@ -288,8 +270,8 @@ int DataLink::SendEvent(struct iovec* vec, int frsin, int mode) {
   int frs = frsin;
   if (mode != SendEvent_NOACK) {
     const char* wire_header = swap ? hdbuf.get() : header.bytes();
-    int rc = SendHeaderPhase(wire_header, header.hdsz, rtr);
-    if (rc == DL_OK) rc = AwaitAcknowledgement(rtr);
+    int rc = LinkCore::SendHeaderPhase(*this, wire_header, header.hdsz, rtr);
+    if (rc == DL_OK) rc = LinkCore::AwaitAcknowledgement(*this, rtr);
     if (rc != DL_OK) return rc;
     sent_total = static_cast<uint32_t>(header.hdsz);
     vector = vec + 1;
@@ -298,8 +280,8 @@ int DataLink::SendEvent(struct iovec* vec, int frsin, int mode) {
 
   // The converting path writes from sent_total on, so an acknowledged header
   // is not sent twice.
-  const int rc = swap ? WriteEventBuffer(event_buf.get(), header.event_length, sent_total, rtr)
-                      : WriteScatterSteps(vector, frs, sent_total, rtr);
+  const int rc = swap ? LinkCore::WriteEventBuffer(*this, event_buf.get(), header.event_length, sent_total, rtr)
+                      : LinkCore::WriteScatterSteps(*this, vector, frs, sent_total, rtr);
   if (rc != DL_OK) return rc;
 
   if (sent_total == header.event_length) return DL_OK;

@@ -39,6 +39,8 @@ inline const char* status_name(int status) {
                                        "DL_ERR_WOULD_BLOCK",
                                        "DL_ERR_CONVERT",
                                        "DL_ERR_SCAN_WOULD_BLOCK"};
+  static_assert(sizeof kNames / sizeof kNames[0] == DL_ERR_SCAN_WOULD_BLOCK + 1,
+                "one name for every status code, the last one included");
   if (status < 0 || status >= static_cast<int>(sizeof kNames / sizeof kNames[0])) return "(unknown status)";
   return kNames[status];
 }

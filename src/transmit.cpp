@@ -12,6 +12,7 @@
 #include <cstdio>
 
 #include "DataLink.h"
+#include "link_core.h"
 #include "link_limits.h"
 #include "messages.h"
 #include "sys.h"
@@ -45,8 +46,6 @@ void report_errno(const char* text, int err) {
   sys_error(text);
 }
 
-uint32_t low32(size_t length) { return static_cast<uint32_t>(length); }
-
 uint32_t sum_lengths(const struct iovec* first, int count) {
   uint32_t sum = 0;
   for (int i = 0; i < count; ++i) sum += low32(first[i].iov_len);
@@ -57,19 +56,19 @@ uint32_t sum_lengths(const struct iovec* first, int count) {
 // moves indx to the first element with unsent bytes and trims that element
 // to them, so the next writev resumes at the first unsent byte.
 void skip_sent_bytes(struct iovec* vector, int& indx, int& fr_left, uint32_t step_sent) {
-  int kk = indx;
-  uint32_t tl = low32(vector[kk].iov_len);
-  while (tl < step_sent && kk + 1 < indx + fr_left) {
-    ++kk;
-    tl += low32(vector[kk].iov_len);
+  int last = indx;  // the last element step_sent reaches into
+  uint32_t through_last = low32(vector[last].iov_len);
+  while (through_last < step_sent && last + 1 < indx + fr_left) {
+    ++last;
+    through_last += low32(vector[last].iov_len);
   }
-  int next = kk + 1;
-  if (tl != step_sent) {
-    // Element kk went out in part: keep only its tail.
-    const uint32_t unsent = tl - step_sent;
-    vector[kk].iov_base = static_cast<char*>(vector[kk].iov_base) + (low32(vector[kk].iov_len) - unsent);
-    vector[kk].iov_len = unsent;
-    next = kk;
+  int next = last + 1;
+  if (through_last != step_sent) {
+    // That element went out in part: keep only its tail.
+    const uint32_t unsent = through_last - step_sent;
+    vector[last].iov_base = static_cast<char*>(vector[last].iov_base) + (low32(vector[last].iov_len) - unsent);
+    vector[last].iov_len = unsent;
+    next = last;
   }
   fr_left -= next - indx;
   indx = next;
@@ -77,38 +76,38 @@ void skip_sent_bytes(struct iovec* vector, int& indx, int& fr_left, uint32_t ste
 
 }  // namespace
 
-bool DataLink::SendRetryable(int err) {
+bool LinkCore::SendRetryable(DataLink& link, int err) {
   if (err == EAGAIN) return true;
-  DropLinkIfPeerGone(err);
+  DropLinkIfPeerGone(link, err);
   return false;
 }
 
-void DataLink::DropLinkIfPeerGone(int err) {
-  if (err == EPIPE) Disconnect();
+void LinkCore::DropLinkIfPeerGone(DataLink& link, int err) {
+  if (err == EPIPE) link.Disconnect();
 }
 
 // The header goes out alone so that the receiver can check its room before
 // the body follows. Always guarded, whatever no_delay says; an EAGAIN on the
 // write is reported as 28 rather than retried.
-int DataLink::SendHeaderPhase(const char* header, int hdsz, int& rtr) {
+int LinkCore::SendHeaderPhase(DataLink& link, const char* header, int hdsz, int& rtr) {
   int hd_len = 0;
   while (rtr > 0 && hd_len < hdsz) {
-    sys::WaitResult wait = wait_spending(sockin, kForWrite, rtr);
+    sys::WaitResult wait = wait_spending(link.sockin, kForWrite, rtr);
     if (wait.ret < 0) {
       out_line("ERROR");
       report_errno("SendEvent(): select() failed for ACK", wait.err);
-      DropLinkIfPeerGone(wait.err);
+      DropLinkIfPeerGone(link, wait.err);
       return DL_ERR_READ;
     }
     if (!ready_for_us(wait)) continue;
-    sys::IoResult written = sys::write_some(sockin, header + hd_len, static_cast<size_t>(hdsz - hd_len));
+    sys::IoResult written = sys::write_some(link.sockin, header + hd_len, static_cast<size_t>(hdsz - hd_len));
     if (written.failed()) {
       report_errno("Failed to send event header", written.err);
       out_print("ERRNO: %d\n", written.err);
-      return SendRetryable(written.err) ? DL_ERR_WOULD_BLOCK : DL_ERR_WRITE;
+      return SendRetryable(link, written.err) ? DL_ERR_WOULD_BLOCK : DL_ERR_WRITE;
     }
     if (written.n > 0) {
-      rtr = retrs;
+      rtr = link.retrs;
       hd_len += static_cast<int>(written.n);
     }
   }
@@ -119,38 +118,38 @@ int DataLink::SendHeaderPhase(const char* header, int hdsz, int& rtr) {
 // buffer has room for the unit. Only 0 counts, so the order cannot turn a
 // refusal into consent. Reads that bring nothing are counted apart from the
 // time-outs: a closed peer makes every read return 0 at once.
-int DataLink::AwaitAcknowledgement(int& rtr) {
-  rtr = retrs;
+int LinkCore::AwaitAcknowledgement(DataLink& link, int& rtr) {
+  rtr = link.retrs;
   int ack = 0;
   int hd_len = 0;
   int errcnt = 0;
-  bool wait_first = no_delay;
+  bool wait_first = link.no_delay;
   while (rtr > 0 && errcnt < kAckEmptyReadLimit && hd_len < kAckBytes) {
     if (wait_first) {
-      sys::WaitResult wait = wait_spending(sockin, kForRead, rtr);
+      sys::WaitResult wait = wait_spending(link.sockin, kForRead, rtr);
       if (wait.ret < 0) {
-        DropLinkIfPeerGone(wait.err);
+        DropLinkIfPeerGone(link, wait.err);
         return DL_ERR_READ;
       }
       if (!ready_for_us(wait)) continue;
     }
-    long got = ReadLink(reinterpret_cast<char*>(&ack) + hd_len, static_cast<size_t>(kAckBytes - hd_len));
-    if (got > 0) {
-      rtr = retrs;
-      hd_len += static_cast<int>(got);
+    const sys::IoResult got =
+        ReadLink(link, reinterpret_cast<char*>(&ack) + hd_len, static_cast<size_t>(kAckBytes - hd_len));
+    if (got.n > 0) {
+      rtr = link.retrs;
+      hd_len += static_cast<int>(got.n);
       errcnt = 0;
-      wait_first = no_delay;
+      wait_first = link.no_delay;
       continue;
     }
-    if (got < 0) {
-      const int err = errno;
-      if (!SendRetryable(err)) return DL_ERR_WRITE;
+    if (got.failed()) {
+      if (!SendRetryable(link, got.err)) return DL_ERR_WRITE;
       wait_first = true;
     }
     ++errcnt;
   }
   if (hd_len < kAckBytes) return DL_ERR_RETRIES;
-  if (get_swap()) vrq5_swap4(&ack, &ack, 1);
+  if (link.get_swap()) vrq5_swap4(&ack, &ack, 1);
   return ack == 0 ? DL_OK : DL_ERR_BUFFER_SIZE;
 }
 
@@ -158,37 +157,38 @@ int DataLink::AwaitAcknowledgement(int& rtr) {
 // DL_OK when the socket is writable (the budget is renewed), DL_ERR_WRITE when
 // the wait failed for good, DL_ERR_TIMEOUT when the caller should try again
 // (a time-out, which spent one unit, or EAGAIN).
-int DataLink::WaitToWriteBody(int& rtr) {
-  sys::WaitResult wait = wait_spending(sockin, kForWrite, rtr);
-  if (wait.ret < 0) return SendRetryable(wait.err) ? DL_ERR_TIMEOUT : DL_ERR_WRITE;
+int LinkCore::WaitToWriteBody(DataLink& link, int& rtr) {
+  sys::WaitResult wait = wait_spending(link.sockin, kForWrite, rtr);
+  if (wait.ret < 0) return SendRetryable(link, wait.err) ? DL_ERR_TIMEOUT : DL_ERR_WRITE;
   if (wait.ret == 0) return DL_ERR_TIMEOUT;
-  rtr = retrs;
+  rtr = link.retrs;
   return DL_OK;
 }
 
 // Writes the converted unit from sent_total to its end. Running out of budget
 // is not a failure here: the caller compares sent_total with the length.
-int DataLink::WriteEventBuffer(const char* event_buf, uint32_t event_length, uint32_t& sent_total, int& rtr) {
-  bool wait_first = no_delay;
+int LinkCore::WriteEventBuffer(DataLink& link, const char* event_buf, uint32_t event_length, uint32_t& sent_total,
+                               int& rtr) {
+  bool wait_first = link.no_delay;
   while (sent_total < event_length && rtr > 0) {
     if (wait_first) {
-      const int ready = WaitToWriteBody(rtr);
+      const int ready = WaitToWriteBody(link, rtr);
       if (ready == DL_ERR_WRITE) return DL_ERR_WRITE;
       if (ready != DL_OK) continue;
     }
-    sys::IoResult written = sys::write_some(sockin, event_buf + sent_total, event_length - sent_total);
+    sys::IoResult written = sys::write_some(link.sockin, event_buf + sent_total, event_length - sent_total);
     if (written.failed()) {
-      if (no_delay) {
+      if (link.no_delay) {
         report_errno("SendEvent(): Writev(1) failed", written.err);
       } else {
         report_errno("SendEvent(): Writev(2) failed", written.err);
       }
-      if (!SendRetryable(written.err)) return DL_ERR_WRITE;
+      if (!SendRetryable(link, written.err)) return DL_ERR_WRITE;
       wait_first = true;
       continue;
     }
     sent_total += static_cast<uint32_t>(written.n);
-    wait_first = no_delay;
+    wait_first = link.no_delay;
   }
   return DL_OK;
 }
@@ -196,44 +196,37 @@ int DataLink::WriteEventBuffer(const char* event_buf, uint32_t event_length, uin
 // Hands the caller's elements to writev, at most kMaxIovPerWritev at a time,
 // without copying a body byte. Each step gets a fresh budget; a step that
 // spends it ends the whole write, and the caller reports the shortfall.
-int DataLink::WriteScatterSteps(struct iovec* vector, int frs, uint32_t& sent_total, int& rtr) {
-  const int steps = frs / kMaxIovPerWritev;
-  for (int s = 0; s <= steps; ++s) {
-    rtr = retrs;
-    const int start_indx = s * kMaxIovPerWritev;
-    if (start_indx >= frs) continue;
-    const int step_frs = frs - start_indx < kMaxIovPerWritev ? frs - start_indx : kMaxIovPerWritev;
-    uint32_t step_length = sum_lengths(vector + start_indx, step_frs);
+int LinkCore::WriteScatterSteps(DataLink& link, struct iovec* vector, int frs, uint32_t& sent_total, int& rtr) {
+  for (int start = 0; start < frs; start += kMaxIovPerWritev) {
+    rtr = link.retrs;
+    const int step_frs = frs - start < kMaxIovPerWritev ? frs - start : kMaxIovPerWritev;
+    uint32_t step_length = sum_lengths(vector + start, step_frs);
     int fr_left = step_frs;
-    int indx = start_indx;
-    bool wait_first = no_delay;
+    int indx = start;
+    bool wait_first = link.no_delay;
     while (step_length != 0 && rtr > 0) {
       if (wait_first) {
-        const int ready = WaitToWriteBody(rtr);
+        const int ready = WaitToWriteBody(link, rtr);
         if (ready == DL_ERR_WRITE) return DL_ERR_WRITE;
         if (ready != DL_OK) continue;
       }
-      sys::IoResult written = sys::writev_some(sockin, vector + indx, fr_left);
+      sys::IoResult written = sys::writev_some(link.sockin, vector + indx, fr_left);
       if (written.failed()) {
-        if (!no_delay) {
+        if (!link.no_delay) {
           report_errno("SendEvent(): Writev(4) failed", written.err);
-          out_print("PARAMS: fr_left: %d  sockin: %d   vector+indx: %lx\n", fr_left, sockin,
+          out_print("PARAMS: fr_left: %d  sockin: %d   vector+indx: %lx\n", fr_left, link.sockin,
                     reinterpret_cast<unsigned long>(vector + indx));
           std::fflush(nullptr);
         }
-        if (!SendRetryable(written.err)) return DL_ERR_WRITE;
+        if (!SendRetryable(link, written.err)) return DL_ERR_WRITE;
         wait_first = true;
         continue;
       }
-      wait_first = no_delay;
+      wait_first = link.no_delay;
       const uint32_t step_sent = static_cast<uint32_t>(written.n);
       sent_total += step_sent;
       step_length -= step_sent;
-      if (step_length == 0) break;
-      skip_sent_bytes(vector, indx, fr_left, step_sent);
-      if (fr_left < 0)
-        out_line("NEGATIVE fr_left: %d step_frs: %d indx: %d s: %d  DEF_IOV_MAX: %d frs: %d", fr_left, step_frs, indx,
-                 s, kMaxIovPerWritev, frs);
+      if (step_length != 0) skip_sent_bytes(vector, indx, fr_left, step_sent);
     }
     if (step_length != 0) break;
   }

@@ -3,6 +3,7 @@
 #include <cerrno>
 
 #include "DataLink.h"
+#include "link_core.h"
 #include "link_limits.h"
 #include "messages.h"
 #include "sys.h"
@@ -15,7 +16,7 @@ int DataLink::IfReady(bool op, int trs, int sec, int usec) {
   const int failed = op ? DL_ERR_WRITE : DL_ERR_READ;
   if (sockin < 0) return failed;  // no connection, whatever the budget
   // Bytes pushed back to the stream are there to be read without waiting.
-  if (!op && HasPushedBack()) return DL_OK;
+  if (!op && LinkCore::HasPushedBack(*this)) return DL_OK;
   const bool unlimited = sec == -1 || usec == -1;
   int budget = trs < 0 ? retrs : trs;
   while (budget > 0) {
@@ -38,14 +39,9 @@ int DataLink::IfReady(bool op, int trs, int sec, int usec) {
 // The request goes out from the caller's buffer as it is: no header, length
 // or byte-order conversion.
 int DataLink::SendRequest(const char* buf, int sz) {
-  if (!connected) {
-    err_line("SendRequest(): Not connected.  No action taken.");
-    return DL_ERR_NOT_CONNECTED;
-  }
-  if (receive_lock) {
-    err_line("SendRequest(): Receive lock set.  Waiting for space in Ring Buffer.");
-    return DL_ERR_RECEIVE_LOCK;
-  }
+  if (int refused = receive_guard(connected, receive_lock, "SendRequest(): Not connected.  No action taken.",
+                                  "SendRequest(): Receive lock set.  Waiting for space in Ring Buffer."))
+    return refused;
   if (sz < 0) return DL_ERR_VALUE;
   int hd_len = 0;
   int rtr = kSendRequestFirstBudget;

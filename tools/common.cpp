@@ -11,6 +11,7 @@
 #include <cstdio>
 #include <cstdlib>
 
+#include "socket_family.h"
 #include "status_name.h"
 
 namespace dltool {
@@ -52,7 +53,7 @@ int free_port() {
     close(fd);
     const int port = ntohs(address.sin_port);
     // A UNIX-domain link on this number needs its path free as well.
-    if (access(("/tmp/" + std::to_string(port) + ".tcp").c_str(), F_OK) != 0) return port;
+    if (access(datalink::UnixPath(port).text, F_OK) != 0) return port;
   }
 }
 
@@ -60,9 +61,9 @@ void fail_line(const std::string& message) { std::fprintf(stderr, "datalink: %s\
 
 void select_family(bool unix_domain) {
   if (unix_domain)
-    setenv("VRQ5_DATA_LINK_SOCK_TYPE", "UNIX", 1);
+    setenv(datalink::kSockTypeVariable, datalink::kSockTypeUnix, 1);
   else
-    unsetenv("VRQ5_DATA_LINK_SOCK_TYPE");
+    unsetenv(datalink::kSockTypeVariable);
 }
 
 std::unique_ptr<DataLink> open_listener(const LinkOptions& options) {
@@ -75,8 +76,9 @@ std::unique_ptr<DataLink> open_listener(const LinkOptions& options) {
   }
   if (status == DL_ERR_BIND) {
     fail_line("cannot listen on port " + std::to_string(options.port) +
-              (options.unix_domain ? " (path /tmp/" + std::to_string(options.port) + ".tcp exists or is in use)"
-                                   : " (address in use)"));
+              (options.unix_domain
+                   ? std::string(" (path ") + datalink::UnixPath(options.port).text + " exists or is in use)"
+                   : " (address in use)"));
     return nullptr;
   }
   if (status != DL_OK) {

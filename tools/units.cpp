@@ -4,6 +4,8 @@
 #include <cstdio>
 #include <cstring>
 
+#include "patterns.h"
+
 namespace dltool {
 
 namespace {
@@ -127,33 +129,30 @@ Unit make_unit(Kind kind, uint64_t index, size_t body_bytes) {
 
 bool block_info(const char* block, size_t available, BlockInfo* info) {
   if (available < sizeof(vrq5_daq_slow_data_header)) return false;
-  switch (first_word(block)) {
-    case VRQ5_PATTERN_EVENT:
-    case VRQ5_PATTERN_EVENT_2010: {
-      if (available < sizeof(vrq5_eventheader)) return false;
+  const datalink::patterns::Pattern* row = datalink::patterns::forward(first_word(block));
+  if (row == nullptr || available < row->header_bytes) return false;
+  switch (row->kind) {
+    case datalink::patterns::HeaderKind::Event: {
       vrq5_eventheader hd;
       std::memcpy(&hd, block, sizeof hd);
       *info = BlockInfo{Kind::Event, sizeof hd, hd.event_length};
       return true;
     }
-    case VRQ5_PATTERN_EVENT_2024: {
-      if (available < sizeof(vrq5_eventheader_2024)) return false;
+    case datalink::patterns::HeaderKind::Event2024: {
       vrq5_eventheader_2024 hd;
       std::memcpy(&hd, block, sizeof hd);
       if (hd.event_length < 0) return false;
       *info = BlockInfo{Kind::Event2024, sizeof hd, static_cast<uint64_t>(hd.event_length)};
       return true;
     }
-    case VRQ5_PATTERN_SLOW:
-    case VRQ5_PATTERN_SLOW_2024: {
+    case datalink::patterns::HeaderKind::Slow: {
       vrq5_daq_slow_data_header hd;
       std::memcpy(&hd, block, sizeof hd);
       *info = BlockInfo{Kind::Slow, sizeof hd, hd.data_length};
       return true;
     }
-    default:
-      return false;
   }
+  return false;
 }
 
 bool unit_from_block(const char* block, size_t size, Unit* unit) {

@@ -18,6 +18,8 @@
 #include <cstring>
 #include <future>
 
+#include "socket_family.h"
+
 namespace testsupport {
 
 namespace {
@@ -39,7 +41,7 @@ sockaddr_un unix_address(int port) {
 
 }  // namespace
 
-std::string unix_path(int port) { return "/tmp/" + std::to_string(port) + ".tcp"; }
+std::string unix_path(int port) { return datalink::UnixPath(port).text; }
 
 int free_port() {
   for (;;) {
@@ -57,13 +59,13 @@ int free_port() {
 
 SockTypeScope::SockTypeScope(const char* value, int port) : port_(port) {
   if (value != nullptr)
-    setenv("VRQ5_DATA_LINK_SOCK_TYPE", value, 1);
+    setenv(datalink::kSockTypeVariable, value, 1);
   else
-    unsetenv("VRQ5_DATA_LINK_SOCK_TYPE");
+    unsetenv(datalink::kSockTypeVariable);
 }
 
 SockTypeScope::~SockTypeScope() {
-  unsetenv("VRQ5_DATA_LINK_SOCK_TYPE");
+  unsetenv(datalink::kSockTypeVariable);
   unlink(unix_path(port_).c_str());
 }
 
@@ -306,13 +308,18 @@ int ChildProcess::exit_code() {
   return reaped && WIFEXITED(status) ? WEXITSTATUS(status) : -1;
 }
 
+// A thread still running past the deadline may be using the caller's stack,
+// which the failing test is about to leave: it can neither be joined nor let
+// go, so the test program ends here, reported as failed by ctest.
 bool finishes_within(int milliseconds, std::function<void()> fn) {
-  auto task = std::make_shared<std::packaged_task<void()>>(std::move(fn));
-  std::future<void> done = task->get_future();
-  std::thread worker([task] { (*task)(); });
+  std::packaged_task<void()> task(std::move(fn));
+  std::future<void> done = task.get_future();
+  std::thread worker(std::move(task));
   if (done.wait_for(std::chrono::milliseconds(milliseconds)) != std::future_status::ready) {
-    worker.detach();
-    return false;
+    std::fprintf(stderr, "finishes_within: the call did not finish within %d ms; ending the test program\n",
+                 milliseconds);
+    std::fflush(nullptr);
+    std::_Exit(EXIT_FAILURE);
   }
   worker.join();
   return true;

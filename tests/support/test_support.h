@@ -123,8 +123,10 @@ class ChildProcess {
   int pid_;
 };
 
-// Runs fn on a thread and joins it; fails the test (instead of hanging) when
-// it has not finished within milliseconds, then detaches it.
+// Runs fn on a thread and joins it; true once it has finished. When it has
+// not finished within milliseconds the test program ends with a failure
+// instead of hanging (the thread may use the caller's stack, so it cannot be
+// left behind).
 bool finishes_within(int milliseconds, std::function<void()> fn);
 
 }  // namespace testsupport

@@ -1,0 +1,116 @@
+// link_core.h - the link's private implementation behind the installed
+// DataLink.h: the per-connection state that is not one of the object's
+// specified members, and the helpers the operations are composed of.
+//
+// DataLink befriends LinkCore and holds one LinkState through an opaque
+// pointer, so the installed header shows only the public operations and the
+// specified members, and this state can change without touching it. The
+// helpers are static functions taking the object: they read and write its
+// members as the operations themselves do.
+#ifndef DATALINK_LINK_CORE_H
+#define DATALINK_LINK_CORE_H
+
+#include <sys/uio.h>
+
+#include <cstddef>
+#include <cstdint>
+
+#include "DataLink.h"
+#include "sys.h"
+
+// Per-connection receive state, reset whenever the link connects anew, and
+// the socket buffer size asked for every connection.
+struct LinkState {
+  unsigned char pending_pattern[4];  // pattern bytes read before a call ended with 22 or 30
+  int pending_pattern_bytes;
+  bool peer_eof;
+  // Bytes read from sockin that went back to the stream (a header behind a
+  // reversed pattern that proved to be stray bytes); reads take them first.
+  unsigned char pushed_back[48];
+  int pushed_back_begin;
+  int pushed_back_end;
+  // Bytes asked of SO_SNDBUF and SO_RCVBUF for each connection, 0 for the
+  // system's sizes.
+  int socket_buffer_bytes;
+};
+
+struct IntroKind;
+struct IntroSpanRules;
+
+class LinkCore {
+ public:
+  static void ResetConnectionState(DataLink& link);
+  // One read() on sockin, or bytes pushed back; notes end of stream in
+  // peer_eof. errno is left as the read set it, for the system error printer.
+  static datalink::sys::IoResult ReadLink(DataLink& link, void* dst, size_t count);
+  // Puts count bytes (at most 44) back in front of the stream.
+  static void PushBackStream(DataLink& link, const unsigned char* bytes, size_t count);
+  static bool HasPushedBack(const DataLink& link) {
+    return link.state->pushed_back_begin < link.state->pushed_back_end;
+  }
+  // Sets the socket buffer size asked for on fd.
+  static int ApplySocketBuffer(DataLink& link, int fd);
+
+  // Sending. rtr is the retry budget of one SendEvent call, spent by 100 ms
+  // waits that time out and renewed on progress; sent_total counts the unit's
+  // bytes on the wire. Each returns 0 or the status the call ends with.
+  static int SendHeaderPhase(DataLink& link, const char* header, int hdsz, int& rtr);
+  static int AwaitAcknowledgement(DataLink& link, int& rtr);
+  static int WaitToWriteBody(DataLink& link, int& rtr);
+  static int WriteEventBuffer(DataLink& link, const char* event_buf, uint32_t event_length, uint32_t& sent_total,
+                              int& rtr);
+  static int WriteScatterSteps(DataLink& link, struct iovec* vector, int frs, uint32_t& sent_total, int& rtr);
+  // The errno policy of the sending side: EAGAIN asks for another try; EPIPE
+  // takes the link down (the peer is gone); anything else is a failure.
+  static bool SendRetryable(DataLink& link, int err);
+  static void DropLinkIfPeerGone(DataLink& link, int err);
+
+  // Receiving events.
+  // The first wait and the bytes still missing from the 4-byte pattern
+  // window; filled counts the window positions already taken.
+  static int FillPatternWindow(DataLink& link, unsigned char* window, int& filled, int trs, int sec, int usec);
+  // Shifts bytes through the full window until it holds a known pattern;
+  // skip_current shifts at least once.
+  static int ScanPatternWindow(DataLink& link, unsigned char* window, bool skip_current);
+  // Reads exactly count bytes into dst, waiting for each read; gives up with
+  // limit_message after empty_read_limit empty reads in a row.
+  static int ReadMissing(DataLink& link, char* dst, size_t count, int empty_read_limit, const char* limit_message);
+  // Writes the 4-byte acknowledgement; fail_message (may be null) on failure.
+  static int SendAck(DataLink& link, int ack, const char* fail_message);
+  static void ReleaseBlock(DataLink& link);
+
+  // Images and spectra, one path driven by the kind's description
+  // (receive_image.cpp).
+  // Consumes the stream up to and including the next image or spectrum start
+  // pattern: 0, 16, or the readiness wait's status.
+  static int SeekIntroPattern(DataLink& link, const IntroKind& kind);
+  // Reads into dst from byte from up to byte end: 0, 16, or the wait's status
+  // when the rules pass it on.
+  static int ReadIntroSpan(DataLink& link, char* dst, size_t from, size_t end, const IntroSpanRules& rules);
+  // The guards, the search, the intro behind the pattern and its conversion.
+  static int ReceiveIntro(DataLink& link, const IntroKind& kind, void* intro);
+  // Checks the announced length against the intro size and sz, counts,
+  // allocates for a null *buf and reads the data.
+  static int ReceiveIntroData(DataLink& link, const IntroKind& kind, const void* intro, char** buf, int sz);
+};
+
+namespace datalink {
+
+// The low 32 bits of a length: every unit length is counted in 32 bits, and
+// longer elements are refused before anything is sent.
+inline uint32_t low32(size_t length) { return static_cast<uint32_t>(length); }
+
+// The conversion routine's own code from the last SwapBuffer() of this
+// thread, for ReceiveEvent's failure line. An object is used by one thread at
+// a time, so the value read right after the call is that call's.
+int last_swap_code();
+
+// The two refusals every receiver (and SendRequest) starts with, in their
+// fixed order: DL_ERR_NOT_CONNECTED with not_connected_text, then
+// DL_ERR_RECEIVE_LOCK with lock_text, each printed as a line on standard
+// error; DL_OK when neither applies.
+int receive_guard(int connected, int receive_lock, const char* not_connected_text, const char* lock_text);
+
+}  // namespace datalink
+
+#endif  // DATALINK_LINK_CORE_H
