@@ -32,6 +32,9 @@ struct LinkState {
   // Bytes asked of SO_SNDBUF and SO_RCVBUF for each connection, 0 for the
   // system's sizes.
   int socket_buffer_bytes;
+  // The conversion routine's own code from the last SwapBuffer(), for
+  // ReceiveEvent's failure line.
+  int last_swap_code;
 };
 
 struct IntroKind;
@@ -99,11 +102,6 @@ namespace datalink {
 // The low 32 bits of a length: every unit length is counted in 32 bits, and
 // longer elements are refused before anything is sent.
 inline uint32_t low32(size_t length) { return static_cast<uint32_t>(length); }
-
-// The conversion routine's own code from the last SwapBuffer() of this
-// thread, for ReceiveEvent's failure line. An object is used by one thread at
-// a time, so the value read right after the call is that call's.
-int last_swap_code();
 
 // The two refusals every receiver (and SendRequest) starts with, in their
 // fixed order: DL_ERR_NOT_CONNECTED with not_connected_text, then

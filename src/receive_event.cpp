@@ -322,7 +322,7 @@ int DataLink::ReceiveEvent(RNG_RingBuffer* rb, int trs, int sec, int usec) {
   status = SwapBuffer();
   if (status != DL_OK) {
     LinkCore::ReleaseBlock(*this);
-    out_print("BAD SWAP %d->%s\n", status, vrq5_get_convert_error(last_swap_code()));
+    out_print("BAD SWAP %d->%s\n", status, vrq5_get_convert_error(state->last_swap_code));
   }
   return status;
 }

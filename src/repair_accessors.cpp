@@ -34,17 +34,13 @@ bool holds_record(const char* block, size_t block_size, patterns::HeaderKind kin
   return row != nullptr && row->kind == kind && block_size >= row->header_bytes;
 }
 
-thread_local int t_last_swap_code = 0;
-
 }  // namespace
-
-int datalink::last_swap_code() { return t_last_swap_code; }
 
 // An event block converts only from its reversed pattern; a slow-data block
 // from either order. The conversion turns the pattern around, so a block is
 // converted once.
 int DataLink::SwapBuffer() {
-  t_last_swap_code = 0;
+  state->last_swap_code = 0;
   if (!get_swap()) return DL_OK;
   if (buffer == nullptr) return DL_ERR_NO_BUFFER;
   uint32_t pattern = 0;
@@ -62,7 +58,7 @@ int DataLink::SwapBuffer() {
                   ? "BAD_SWAP DataLink::SwapBuffer(void) Data Slow 2024\n"
                   : "BAD_SWAP DataLink::SwapBuffer(void) Data Slow\n";
   }
-  t_last_swap_code = code;
+  state->last_swap_code = code;
   if (code == 0) return DL_OK;
   out_print("%s", failure);
   return DL_ERR_CONVERT;
