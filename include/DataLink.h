@@ -122,6 +122,22 @@ class DATALINK_API DataLink {
   /// DL_ERR_READ, DL_ERR_PROTOCOL, DL_ERR_VALUE, DL_ERR_RETRIES,
   /// DL_ERR_BUFFER_SIZE, DL_ERR_WOULD_BLOCK or DL_ERR_CONVERT.
   int SendEvent(struct iovec* vec, int frsin, int mode);
+  /// Sends several units from one scatter list holding them back to back:
+  /// each begins with its header element (its size names the kind, as for
+  /// SendEvent), and its length field says how many bytes of the elements
+  /// after it belong to the unit. The wire bytes are those of SendEvent called
+  /// unit by unit. Without acknowledgement the units of a native link go out
+  /// in as few writev calls as possible; acknowledged units (each waits for
+  /// its answer) and converting links go unit by unit. A unit is refused
+  /// before its first byte: elements that do not add up to its length
+  /// (DL_ERR_VALUE), an unknown header size (DL_ERR_PROTOCOL), and every
+  /// refusal of SendEvent; the units before it go out. units_sent (may be
+  /// null) receives the number of whole units that went out. Returns DL_OK
+  /// when all went out, else the status of the first unit that failed, with
+  /// SendEvent's codes (DL_ERR_NOT_CONNECTED, DL_ERR_VALUE, DL_ERR_PROTOCOL,
+  /// DL_ERR_WRITE, DL_ERR_RETRIES, ...). The elements may be advanced after a
+  /// partial write.
+  int SendEvents(struct iovec* vec, int frsin, int mode, int* units_sent);
 
   // ---- Receiving events and slow data ----
   /// Receives the next block into the object's block buffer, in host order.

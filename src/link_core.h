@@ -14,6 +14,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <memory>
 
 #include "DataLink.h"
 #include "sys.h"
@@ -24,11 +25,16 @@ struct LinkState {
   unsigned char pending_pattern[4];  // pattern bytes read before a call ended with 22 or 30
   int pending_pattern_bytes;
   bool peer_eof;
-  // Bytes read from sockin that went back to the stream (a header behind a
-  // reversed pattern that proved to be stray bytes); reads take them first.
-  unsigned char pushed_back[48];
-  int pushed_back_begin;
-  int pushed_back_end;
+  // Read-ahead: what one receive brought beyond the bytes the step asked
+  // for. Every read takes these first; bytes that go back to the stream (a
+  // header behind a reversed pattern that proved to be stray bytes) go back
+  // in front of them. Allocated at the first read.
+  std::unique_ptr<unsigned char[]> input;
+  size_t input_begin;
+  size_t input_end;
+  // The last receive brought less than a buffer's worth and emptied the
+  // kernel's queue: the next one waits first instead of trying.
+  bool input_drained;
   // Bytes asked of SO_SNDBUF and SO_RCVBUF for each connection, 0 for the
   // system's sizes.
   int socket_buffer_bytes;
@@ -43,14 +49,26 @@ struct IntroSpanRules;
 class LinkCore {
  public:
   static void ResetConnectionState(DataLink& link);
-  // One read() on sockin, or bytes pushed back; notes end of stream in
-  // peer_eof. errno is left as the read set it, for the system error printer.
+  // Up to count bytes of the stream into dst: buffered bytes if there are
+  // any, else one receive on sockin (as a read() would make it) that also
+  // fills the input buffer with whatever else the kernel holds. Notes end of
+  // stream in peer_eof. errno is left as the receive set it, for the system
+  // error printer.
   static datalink::sys::IoResult ReadLink(DataLink& link, void* dst, size_t count);
-  // Puts count bytes (at most 44) back in front of the stream.
+  // The same read tried without blocking. False when it would block (got is
+  // then unset): the caller makes the wait it makes before a read, then
+  // ReadLink. A receive that just emptied the kernel's queue makes the next
+  // try give up without a call, since the wait returns at once if more came.
+  static bool TryReadLink(DataLink& link, void* dst, size_t count, datalink::sys::IoResult& got);
+  static datalink::sys::IoResult Receive(DataLink& link, void* dst, size_t count, bool try_only);
+  // Puts count bytes (at most a header) back in front of the stream.
   static void PushBackStream(DataLink& link, const unsigned char* bytes, size_t count);
-  static bool HasPushedBack(const DataLink& link) {
-    return link.state->pushed_back_begin < link.state->pushed_back_end;
-  }
+  static size_t Buffered(const DataLink& link) { return link.state->input_end - link.state->input_begin; }
+  // Takes n buffered bytes (n <= Buffered()) and returns where they were.
+  static const unsigned char* TakeBuffered(DataLink& link, size_t n);
+  // One write of the elements tried without blocking; false when it would
+  // block, and the caller makes its wait and plain write.
+  static bool TryWriteLink(DataLink& link, const struct iovec* iov, int count, datalink::sys::IoResult& written);
   // Sets the socket buffer size asked for on fd.
   static int ApplySocketBuffer(DataLink& link, int fd);
 
@@ -60,9 +78,11 @@ class LinkCore {
   static int SendHeaderPhase(DataLink& link, const char* header, int hdsz, int& rtr);
   static int AwaitAcknowledgement(DataLink& link, int& rtr);
   static int WaitToWriteBody(DataLink& link, int& rtr);
+  static int BodyWritePass(DataLink& link, const struct iovec* iov, int count, bool wait_first, int& rtr,
+                           datalink::sys::IoResult& written);
   static int WriteEventBuffer(DataLink& link, const char* event_buf, uint32_t event_length, uint32_t& sent_total,
                               int& rtr);
-  static int WriteScatterSteps(DataLink& link, struct iovec* vector, int frs, uint32_t& sent_total, int& rtr);
+  static int WriteScatterSteps(DataLink& link, struct iovec* vector, int frs, uint64_t& sent_total, int& rtr);
   // The errno policy of the sending side: EAGAIN asks for another try; EPIPE
   // takes the link down (the peer is gone); anything else is a failure.
   static bool SendRetryable(DataLink& link, int err);

@@ -86,37 +86,82 @@ bool DataLink::set_swap_mask(bool m) {
   return m;
 }
 
+// The input buffer keeps room for a header in front of every fill, so bytes
+// that go back to the stream always fit before the ones still held.
+constexpr size_t kInputFront = 48;
+constexpr size_t kInputBytes = 64 * 1024;
+
 void LinkCore::ResetConnectionState(DataLink& link) {
   std::memset(link.state->pending_pattern, 0, sizeof link.state->pending_pattern);
   link.state->pending_pattern_bytes = 0;
   link.state->peer_eof = false;
-  link.state->pushed_back_begin = 0;
-  link.state->pushed_back_end = 0;
+  link.state->input_begin = kInputFront;
+  link.state->input_end = kInputFront;
+  link.state->input_drained = false;
+}
+
+const unsigned char* LinkCore::TakeBuffered(DataLink& link, size_t n) {
+  const unsigned char* bytes = link.state->input.get() + link.state->input_begin;
+  link.state->input_begin += n;
+  return bytes;
+}
+
+// One receive into dst and, behind it, the whole input buffer.
+sys::IoResult LinkCore::Receive(DataLink& link, void* dst, size_t count, bool try_only) {
+  LinkState& state = *link.state;
+  if (!state.input) state.input.reset(new unsigned char[kInputFront + kInputBytes]);
+  const struct iovec iov[2] = {{dst, count}, {state.input.get() + kInputFront, kInputBytes}};
+  const sys::IoResult got = try_only ? sys::recvv_now(link.sockin, iov, 2) : sys::readv_some(link.sockin, iov, 2);
+  if (got.failed()) {
+    state.input_drained = got.would_block();
+    return got;
+  }
+  const size_t total = static_cast<size_t>(got.n);
+  state.input_drained = total < kInputBytes;
+  if (total == 0) state.peer_eof = true;
+  state.input_begin = kInputFront;
+  state.input_end = kInputFront + (total > count ? total - count : 0);
+  if (total <= count) return got;
+  return sys::IoResult{static_cast<ssize_t>(count), 0};
 }
 
 sys::IoResult LinkCore::ReadLink(DataLink& link, void* dst, size_t count) {
-  if (HasPushedBack(link) && count > 0) {
-    const size_t held = static_cast<size_t>(link.state->pushed_back_end - link.state->pushed_back_begin);
+  if (count == 0) return sys::IoResult{0, 0};
+  const size_t held = Buffered(link);
+  if (held > 0) {
     const size_t n = count < held ? count : held;
-    std::memcpy(dst, link.state->pushed_back + link.state->pushed_back_begin, n);
-    link.state->pushed_back_begin += static_cast<int>(n);
+    std::memcpy(dst, TakeBuffered(link, n), n);
     return sys::IoResult{static_cast<ssize_t>(n), 0};
   }
-  const sys::IoResult got = sys::read_some(link.sockin, dst, count);
-  if (got.n == 0 && count > 0) link.state->peer_eof = true;
-  return got;
+  return Receive(link, dst, count, false);
 }
 
-// Bytes still held stay behind the new ones. Only the header read after a
-// window comes back, and the window's own bytes never do, so everything held
-// fits in the buffer.
+bool LinkCore::TryReadLink(DataLink& link, void* dst, size_t count, sys::IoResult& got) {
+  if (count == 0 || Buffered(link) > 0) {
+    got = ReadLink(link, dst, count);
+    return true;
+  }
+  if (link.state->input_drained) {
+    // Waiting once re-arms the try.
+    link.state->input_drained = false;
+    return false;
+  }
+  got = Receive(link, dst, count, true);
+  return !got.would_block();
+}
+
+bool LinkCore::TryWriteLink(DataLink& link, const struct iovec* iov, int count, sys::IoResult& written) {
+  written = sys::sendv_now(link.sockin, iov, count);
+  return !written.would_block();
+}
+
+// Every fill leaves kInputFront bytes of room in front, and what goes back
+// was taken since, so it fits in front of the bytes still held.
 void LinkCore::PushBackStream(DataLink& link, const unsigned char* bytes, size_t count) {
-  const size_t held = static_cast<size_t>(link.state->pushed_back_end - link.state->pushed_back_begin);
-  if (count + held > sizeof link.state->pushed_back) return;
-  std::memmove(link.state->pushed_back + count, link.state->pushed_back + link.state->pushed_back_begin, held);
-  std::memcpy(link.state->pushed_back, bytes, count);
-  link.state->pushed_back_begin = 0;
-  link.state->pushed_back_end = static_cast<int>(count + held);
+  LinkState& state = *link.state;
+  if (!state.input || count > state.input_begin) return;
+  state.input_begin -= count;
+  std::memmove(state.input.get() + state.input_begin, bytes, count);
 }
 
 bool DataLink::peer_closed() { return state->peer_eof; }

@@ -99,18 +99,25 @@ void LinkCore::ReleaseBlock(DataLink& link) {
 // The window keeps arrival order. A read that brings no byte (the peer has
 // closed) still takes its position, which keeps its old content. A window
 // left over from a call that ended with 22 or 30 goes on where it stopped.
+// The first missing byte is tried before the first wait: when it is already
+// there, the wait would have returned at once and is not made.
 int LinkCore::FillPatternWindow(DataLink& link, unsigned char* window, int& filled, int trs, int sec, int usec) {
   const int attempts = trs < 0 ? kFirstWaitAttemptsUnbounded : 1;
   for (int attempt = 1;; ++attempt) {
-    int ready = link.IfReady(RECEIVER_READ, trs, sec, usec);
-    if (ready == DL_ERR_TIMEOUT) {
-      if (attempt >= attempts) return DL_ERR_TIMEOUT;
-      continue;
+    sys::IoResult tried{};
+    bool have_tried = attempt == 1 && filled < kPatternBytes && TryReadLink(link, window + filled, 1, tried);
+    if (!have_tried) {
+      int ready = link.IfReady(RECEIVER_READ, trs, sec, usec);
+      if (ready == DL_ERR_TIMEOUT) {
+        if (attempt >= attempts) return DL_ERR_TIMEOUT;
+        continue;
+      }
+      if (ready != DL_OK) return DL_ERR_READ;
     }
-    if (ready != DL_OK) return DL_ERR_READ;
     bool would_block = false;
     while (filled < kPatternBytes && !would_block) {
-      const sys::IoResult got = ReadLink(link, window + filled, 1);
+      const sys::IoResult got = have_tried ? tried : ReadLink(link, window + filled, 1);
+      have_tried = false;
       if (!got.failed()) {
         ++filled;
         continue;
@@ -132,34 +139,56 @@ int LinkCore::FillPatternWindow(DataLink& link, unsigned char* window, int& fill
 }
 
 // At most kScanLimitBytes + 1 bytes are shifted in, and a pattern completed by
-// the last of them is not taken. A byte is shifted in only once it has been
-// read, so a failed read leaves four real bytes in the window.
+// the last of them is not taken. Bytes read ahead are searched where they lie;
+// only when none are held is one byte read, and a byte is shifted in only once
+// it has been read, so a failed read leaves four real bytes in the window.
 int LinkCore::ScanPatternWindow(DataLink& link, unsigned char* window, bool skip_current) {
   const bool swap = link.get_swap();
-  auto value = [&] { return swap ? patterns::reverse_word(host_word(window)) : host_word(window); };
+  auto stops = [&] {
+    const uint32_t word = host_word(window);
+    return patterns::ends_scan(swap ? patterns::reverse_word(word) : word);
+  };
+  auto shift_in = [&](unsigned char next) {
+    std::memmove(window, window + 1, kPatternBytes - 1);
+    window[kPatternBytes - 1] = next;
+  };
   long shifts = 0;
-  while ((skip_current || !patterns::ends_scan(value())) && shifts <= kScanLimitBytes) {
+  while ((skip_current || !stops()) && shifts <= kScanLimitBytes) {
     skip_current = false;
+    const size_t held = Buffered(link);
+    if (held > 0) {
+      const unsigned char* bytes = link.state->input.get() + link.state->input_begin;
+      size_t used = 0;
+      do {
+        shift_in(bytes[used++]);
+        ++shifts;
+      } while (used < held && !stops() && shifts <= kScanLimitBytes);
+      TakeBuffered(link, used);
+      continue;
+    }
     unsigned char next = window[kPatternBytes - 1];
     const sys::IoResult got = ReadLink(link, &next, 1);
     if (got.failed()) return got.err == EAGAIN ? DL_ERR_SCAN_WOULD_BLOCK : DL_ERR_READ;
-    std::memmove(window, window + 1, kPatternBytes - 1);
-    window[kPatternBytes - 1] = next;
+    shift_in(next);
     ++shifts;
   }
   return shifts > kScanLimitBytes ? DL_ERR_TIMEOUT : DL_OK;
 }
 
-// Each read asks for exactly the bytes still missing, so none of the next
-// unit is taken. EAGAIN counts as an empty read: the socket may be
-// non-blocking.
+// Each read asks for exactly the bytes still missing; what else one receive
+// brings stays read ahead for the next step. Each read is tried first and
+// waits only when nothing is there. EAGAIN after the wait counts as an
+// empty read: the socket may be non-blocking.
 int LinkCore::ReadMissing(DataLink& link, char* dst, size_t count, int empty_read_limit, const char* limit_message) {
   size_t done = 0;
   int empty_reads = 0;
   while (done < count && empty_reads < empty_read_limit) {
-    if (link.IfReady(RECEIVER_READ, -1, -1, -1) != DL_OK) return DL_ERR_READ;
-    size_t ask = count - done < kMaxReadBytes ? count - done : kMaxReadBytes;
-    const sys::IoResult got = ReadLink(link, dst + done, ask);
+    const size_t ask = count - done < kMaxReadBytes ? count - done : kMaxReadBytes;
+    sys::IoResult got{};
+    if (!TryReadLink(link, dst + done, ask, got)) {
+      if (link.IfReady(RECEIVER_READ, -1, -1, -1) != DL_OK) return DL_ERR_READ;
+      got = ReadLink(link, dst + done, ask);
+    }
     if (got.n > 0) {
       done += static_cast<size_t>(got.n);
       empty_reads = 0;
@@ -179,7 +208,9 @@ int LinkCore::SendAck(DataLink& link, int ack, const char* fail_message) {
   const char* bytes = reinterpret_cast<const char*>(&word);
   int sent = 0;
   while (sent < kAckBytes) {
-    sys::IoResult written = sys::write_some(link.sockin, bytes + sent, static_cast<size_t>(kAckBytes - sent));
+    const struct iovec rest = {const_cast<char*>(bytes) + sent, static_cast<size_t>(kAckBytes - sent)};
+    sys::IoResult written{};
+    if (!TryWriteLink(link, &rest, 1, written)) written = sys::write_some(link.sockin, rest.iov_base, rest.iov_len);
     if (written.failed()) {
       if (fail_message != nullptr) sys_error(fail_message);
       return DL_ERR_WRITE;

@@ -95,9 +95,10 @@ const IntroKind kSpect{
 
 }  // namespace
 
-// One byte per step, each after its own wait, so that no byte behind the
-// pattern is taken. A failed read is fatal here even with EAGAIN: the wait
-// has just said the socket is readable.
+// One byte per step, so that no byte behind the pattern is consumed; the
+// bytes come from the read-ahead, and a step waits only when none is there.
+// A failed read is fatal here even with EAGAIN: the wait has just said the
+// socket is readable, or the try brought no byte.
 int LinkCore::SeekIntroPattern(DataLink& link, const IntroKind& kind) {
   unsigned char window[kPatternBytes] = {0, 0, 0, 0};
   int empty_reads = 0;
@@ -108,9 +109,12 @@ int LinkCore::SeekIntroPattern(DataLink& link, const IntroKind& kind) {
   for (;;) {
     std::memmove(window, window + 1, sizeof window - 1);
     window[kPatternBytes - 1] = 0;
-    int ready = link.IfReady(RECEIVER_READ, -1, -1, -1);
-    if (ready != DL_OK) return ready;
-    const sys::IoResult got = ReadLink(link, &window[kPatternBytes - 1], 1);
+    sys::IoResult got{};
+    if (!TryReadLink(link, &window[kPatternBytes - 1], 1, got)) {
+      int ready = link.IfReady(RECEIVER_READ, -1, -1, -1);
+      if (ready != DL_OK) return ready;
+      got = ReadLink(link, &window[kPatternBytes - 1], 1);
+    }
     if (got.failed()) {
       sys_error(kind.pattern_read_failed);
       return DL_ERR_READ;
@@ -128,13 +132,17 @@ int LinkCore::SeekIntroPattern(DataLink& link, const IntroKind& kind) {
 }
 
 // Each read asks only for the bytes still missing, so nothing of the next
-// record is consumed.
+// record is consumed (what one receive brings beyond them stays read ahead),
+// and waits only when nothing is there.
 int LinkCore::ReadIntroSpan(DataLink& link, char* dst, size_t from, size_t end, const IntroSpanRules& rules) {
   int empty_reads = 0;
   while (from < end && empty_reads < rules.empty_read_limit) {
-    int ready = link.IfReady(RECEIVER_READ, -1, -1, -1);
-    if (ready != DL_OK) return rules.failed_wait == OnFailedWait::ReadError ? DL_ERR_READ : ready;
-    const sys::IoResult got = ReadLink(link, dst + from, end - from);
+    sys::IoResult got{};
+    if (!TryReadLink(link, dst + from, end - from, got)) {
+      int ready = link.IfReady(RECEIVER_READ, -1, -1, -1);
+      if (ready != DL_OK) return rules.failed_wait == OnFailedWait::ReadError ? DL_ERR_READ : ready;
+      got = ReadLink(link, dst + from, end - from);
+    }
     if (got.failed()) {
       if (got.err != EAGAIN) return DL_ERR_READ;
       if (rules.eagain == OnEagain::CountAsEmpty) ++empty_reads;

@@ -5,10 +5,12 @@
 // record's length field says how many bytes the whole unit has. A link that
 // converts gathers the unit into a buffer of its own and turns it to network
 // order; otherwise the caller's elements go to writev as they are.
+#include <algorithm>
 #include <cstdint>
 #include <cstring>
 #include <memory>
 #include <new>
+#include <vector>
 
 #include "DataLink.h"
 #include "byte_reversal.h"
@@ -229,6 +231,49 @@ int build_converted_unit(const struct iovec* vec, int frsin, const UnitHeader& h
   return DL_OK;
 }
 
+// The refusals of a unit that come before any conversion, in SendEvent's
+// order: the header's size, its base, then (after the header is recognized)
+// the lengths of a native unit's elements.
+int accept_header(const struct iovec* vec, UnitHeader& header) {
+  if (!known_header_size(vec[0].iov_len)) {
+    out_print("hdsz: %d (%d) (%d)\n", static_cast<int>(vec[0].iov_len), static_cast<int>(sizeof(vrq5_eventheader)),
+              static_cast<int>(sizeof(vrq5_eventheader)));
+    out_line("SendEvent() unknown event header format");
+    return DL_ERR_PROTOCOL;
+  }
+  if (vec[0].iov_base == nullptr) return DL_ERR_VALUE;
+  recognize_header(vec[0], header);
+  return DL_OK;
+}
+
+// How many elements from vec[0] make up the unit whose header is vec[0]: up
+// to the one that completes its length (and the empty ones behind it, which
+// no header can be), or the one that goes beyond it, or all that are left;
+// check_unit_lengths then judges them.
+int unit_elements(const struct iovec* vec, int frsin, const UnitHeader& header) {
+  if (!header.length_fits || header.event_length < static_cast<uint32_t>(header.hdsz)) return 1;
+  uint64_t missing = header.event_length - static_cast<uint32_t>(header.hdsz);
+  int count = 1;
+  while (missing > 0 && count < frsin) {
+    const uint64_t length = vec[count++].iov_len;
+    if (length > missing) break;
+    missing -= length;
+  }
+  while (missing == 0 && count < frsin && vec[count].iov_len == 0) ++count;
+  return count;
+}
+
+// The end of a write that fell short of total bytes: out of budget, or a
+// transfer that really ended short.
+int shortfall_status(uint64_t sent_total, uint64_t total, int rtr, int retrs) {
+  if (rtr <= 0) {
+    out_line("SendEvent():  Retries are exeeded:%d(%d)", rtr, retrs);
+    return DL_ERR_RETRIES;
+  }
+  out_line("CHECK_FAIL: sent_total: %u!=event_length:%u", low32(sent_total), low32(total));
+  return DL_ERR_SENT_LENGTH;
+}
+
 }  // namespace
 
 int DataLink::SendEvent(struct iovec* vec, int frsin, int mode) {
@@ -240,14 +285,7 @@ int DataLink::SendEvent(struct iovec* vec, int frsin, int mode) {
   if (vec == nullptr || frsin < 1) return DL_ERR_VALUE;
   int rtr = retrs;
   UnitHeader header{};
-  if (!known_header_size(vec[0].iov_len)) {
-    out_print("hdsz: %d (%d) (%d)\n", static_cast<int>(vec[0].iov_len), static_cast<int>(sizeof(vrq5_eventheader)),
-              static_cast<int>(sizeof(vrq5_eventheader)));
-    out_line("SendEvent() unknown event header format");
-    return DL_ERR_PROTOCOL;
-  }
-  if (vec[0].iov_base == nullptr) return DL_ERR_VALUE;
-  recognize_header(vec[0], header);
+  if (int rc = accept_header(vec, header); rc != DL_OK) return rc;
 
   const bool swap = get_swap();
   std::unique_ptr<char[]> hdbuf;
@@ -280,17 +318,62 @@ int DataLink::SendEvent(struct iovec* vec, int frsin, int mode) {
 
   // The converting path writes from sent_total on, so an acknowledged header
   // is not sent twice.
+  uint64_t scatter_sent = sent_total;
   const int rc = swap ? LinkCore::WriteEventBuffer(*this, event_buf.get(), header.event_length, sent_total, rtr)
-                      : LinkCore::WriteScatterSteps(*this, vector, frs, sent_total, rtr);
+                      : LinkCore::WriteScatterSteps(*this, vector, frs, scatter_sent, rtr);
   if (rc != DL_OK) return rc;
+  if (!swap) sent_total = low32(scatter_sent);
 
   if (sent_total == header.event_length) return DL_OK;
-  if (rtr <= 0) {
-    out_line("SendEvent():  Retries are exeeded:%d(%d)", rtr, retrs);
-    return DL_ERR_RETRIES;
+  // The elements were checked to add up, so only a budget that ran out or a
+  // transfer that really ended short gets here.
+  return shortfall_status(sent_total, header.event_length, rtr, retrs);
+}
+
+// Acknowledged units wait for an answer each, and a converting link turns
+// each unit into a send buffer of its own: both go unit by unit through
+// SendEvent. Native units without acknowledgement are all checked first, and
+// those before the first refusal go out together, in as few writev calls as
+// the element step allows.
+int DataLink::SendEvents(struct iovec* vec, int frsin, int mode, int* units_sent) {
+  if (units_sent != nullptr) *units_sent = 0;
+  if (!connected) {
+    err_line("SendEvent(): Unable to send event.  Not Connected.");
+    return DL_ERR_NOT_CONNECTED;
   }
-  // The elements were checked to add up, so only a transfer that really
-  // ended short gets here.
-  out_line("CHECK_FAIL: sent_total: %u!=event_length:%u", sent_total, header.event_length);
-  return DL_ERR_SENT_LENGTH;
+  if (vec == nullptr || frsin < 1) return DL_ERR_VALUE;
+  const bool one_by_one = mode != SendEvent_NOACK || get_swap();
+  std::vector<uint64_t> unit_ends;  // for native batches: the bytes through each unit
+  uint64_t batch_bytes = 0;
+  int refusal = DL_OK;
+  int start = 0;
+  while (start < frsin) {
+    UnitHeader header{};
+    refusal = accept_header(vec + start, header);
+    if (refusal != DL_OK) break;
+    const int frs = unit_elements(vec + start, frsin - start, header);
+    if (one_by_one) {
+      refusal = SendEvent(vec + start, frs, mode);
+      if (refusal != DL_OK) return refusal;
+      if (units_sent != nullptr) ++*units_sent;
+    } else {
+      refusal = check_unit_lengths(vec + start, frs, header);
+      if (refusal != DL_OK) break;
+      batch_bytes += header.event_length;
+      unit_ends.push_back(batch_bytes);
+    }
+    start += frs;
+  }
+  if (one_by_one || unit_ends.empty()) return refusal;
+
+  // start is the refused unit's header, or frsin.
+  int rtr = retrs;
+  uint64_t sent_total = 0;
+  const int rc = LinkCore::WriteScatterSteps(*this, vec, start, sent_total, rtr);
+  if (units_sent != nullptr)
+    *units_sent =
+        static_cast<int>(std::upper_bound(unit_ends.begin(), unit_ends.end(), sent_total) - unit_ends.begin());
+  if (rc != DL_OK) return rc;
+  if (sent_total != batch_bytes) return shortfall_status(sent_total, batch_bytes, rtr, retrs);
+  return refusal;
 }

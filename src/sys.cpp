@@ -13,6 +13,23 @@ namespace datalink::sys {
 namespace {
 IoResult result_of(ssize_t n) { return IoResult{n, n < 0 ? errno : 0}; }
 
+constexpr IoResult kWouldBlock{-1, EAGAIN};
+
+// Only a socket can be tried without blocking; any other descriptor reports
+// "would block" and gets the caller's wait and plain transfer.
+IoResult tried(ssize_t n) {
+  if (n >= 0) return IoResult{n, 0};
+  const int err = errno;
+  return err == ENOTSOCK ? kWouldBlock : IoResult{n, err};
+}
+
+struct msghdr message_of(const struct iovec* iov, int count) {
+  struct msghdr message {};
+  message.msg_iov = const_cast<struct iovec*>(iov);
+  message.msg_iovlen = static_cast<size_t>(count);
+  return message;
+}
+
 WaitResult failed_wait(int err) {
   errno = err;
   return WaitResult{-1, err, false};
@@ -35,6 +52,22 @@ IoResult writev_some(int fd, const struct iovec* iov, int count) { return result
 IoResult send_some(int fd, const void* buf, size_t count) { return result_of(::send(fd, buf, count, 0)); }
 
 IoResult recv_some(int fd, void* buf, size_t count) { return result_of(::recv(fd, buf, count, 0)); }
+
+IoResult readv_some(int fd, const struct iovec* iov, int count) { return result_of(::readv(fd, iov, count)); }
+
+bool IoResult::would_block() const { return n < 0 && (err == EAGAIN || err == EWOULDBLOCK); }
+
+IoResult recvv_now(int fd, const struct iovec* iov, int count) {
+  if (fd < 0) return kWouldBlock;
+  struct msghdr message = message_of(iov, count);
+  return tried(::recvmsg(fd, &message, MSG_DONTWAIT));
+}
+
+IoResult sendv_now(int fd, const struct iovec* iov, int count) {
+  if (fd < 0) return kWouldBlock;
+  struct msghdr message = message_of(iov, count);
+  return tried(::sendmsg(fd, &message, MSG_DONTWAIT));
+}
 
 WaitResult wait_ready(int fd, bool for_write, long sec, long usec, bool unlimited) {
   // poll() skips a negative descriptor and would wait out the time-out, or

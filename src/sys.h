@@ -2,6 +2,12 @@
 // move bytes and wait. Each wrapper makes exactly one system call and hands
 // back its result together with errno, read at once; errno itself is left as
 // the call set it, so the system error printer still describes it.
+//
+// The *_now calls try a transfer without blocking, whatever mode the
+// descriptor is in (MSG_DONTWAIT), and report "would block" as EAGAIN. A
+// descriptor they cannot try that way (none, or not a socket) reports EAGAIN
+// as well without a call, so the caller falls back to the wait and the
+// transfer it would have made anyway.
 #ifndef DATALINK_SYS_H
 #define DATALINK_SYS_H
 
@@ -16,6 +22,7 @@ struct IoResult {
   ssize_t n;  // bytes moved, or -1
   int err;    // errno when n is -1, else 0
   bool failed() const { return n < 0; }
+  bool would_block() const;
 };
 
 IoResult read_some(int fd, void* buf, size_t count);
@@ -23,6 +30,9 @@ IoResult write_some(int fd, const void* buf, size_t count);
 IoResult writev_some(int fd, const struct iovec* iov, int count);
 IoResult send_some(int fd, const void* buf, size_t count);
 IoResult recv_some(int fd, void* buf, size_t count);
+IoResult readv_some(int fd, const struct iovec* iov, int count);
+IoResult recvv_now(int fd, const struct iovec* iov, int count);
+IoResult sendv_now(int fd, const struct iovec* iov, int count);
 
 struct WaitResult {
   int ret;    // -1 failed, 0 timed out, > 0 something is ready

@@ -3,10 +3,12 @@
 // stepped scatter write of the caller's elements.
 //
 // All four share one 100 ms wait that spends the call's retry budget, and one
-// errno policy. In guarded mode (no_delay) every transfer waits for the socket
-// first; in plain mode the transfers run bare on what should be a blocking
-// socket. Should a plain-mode transfer meet EAGAIN all the same (a listener
-// accepted with no_delay and switched to SetDelay() afterwards), the next pass
+// errno policy. Every transfer is tried first without blocking; only when it
+// would block does the pass make its wait (guarded mode) or its plain
+// transfer (plain mode), exactly as it would have without the try. A try
+// that moved bytes stands for a wait that returned at once. In guarded mode (no_delay) every transfer waits for the
+// socket first; in plain mode the transfers run bare on what should be a blocking socket. Should a plain-mode transfer
+// meet EAGAIN all the same (a listener accepted with no_delay and switched to SetDelay() afterwards), the next pass
 // waits like a guarded one instead of spinning on the socket.
 #include <cerrno>
 #include <cstdio>
@@ -46,27 +48,27 @@ void report_errno(const char* text, int err) {
   sys_error(text);
 }
 
-uint32_t sum_lengths(const struct iovec* first, int count) {
-  uint32_t sum = 0;
-  for (int i = 0; i < count; ++i) sum += low32(first[i].iov_len);
+uint64_t sum_lengths(const struct iovec* first, int count) {
+  uint64_t sum = 0;
+  for (int i = 0; i < count; ++i) sum += first[i].iov_len;
   return sum;
 }
 
 // After a writev that took step_sent bytes of the elements from indx on,
 // moves indx to the first element with unsent bytes and trims that element
 // to them, so the next writev resumes at the first unsent byte.
-void skip_sent_bytes(struct iovec* vector, int& indx, int& fr_left, uint32_t step_sent) {
+void skip_sent_bytes(struct iovec* vector, int& indx, int& fr_left, uint64_t step_sent) {
   int last = indx;  // the last element step_sent reaches into
-  uint32_t through_last = low32(vector[last].iov_len);
+  uint64_t through_last = vector[last].iov_len;
   while (through_last < step_sent && last + 1 < indx + fr_left) {
     ++last;
-    through_last += low32(vector[last].iov_len);
+    through_last += vector[last].iov_len;
   }
   int next = last + 1;
   if (through_last != step_sent) {
     // That element went out in part: keep only its tail.
-    const uint32_t unsent = through_last - step_sent;
-    vector[last].iov_base = static_cast<char*>(vector[last].iov_base) + (low32(vector[last].iov_len) - unsent);
+    const uint64_t unsent = through_last - step_sent;
+    vector[last].iov_base = static_cast<char*>(vector[last].iov_base) + (vector[last].iov_len - unsent);
     vector[last].iov_len = unsent;
     next = last;
   }
@@ -92,15 +94,19 @@ void LinkCore::DropLinkIfPeerGone(DataLink& link, int err) {
 int LinkCore::SendHeaderPhase(DataLink& link, const char* header, int hdsz, int& rtr) {
   int hd_len = 0;
   while (rtr > 0 && hd_len < hdsz) {
-    sys::WaitResult wait = wait_spending(link.sockin, kForWrite, rtr);
-    if (wait.ret < 0) {
-      out_line("ERROR");
-      report_errno("SendEvent(): select() failed for ACK", wait.err);
-      DropLinkIfPeerGone(link, wait.err);
-      return DL_ERR_READ;
+    const struct iovec rest = {const_cast<char*>(header) + hd_len, static_cast<size_t>(hdsz - hd_len)};
+    sys::IoResult written{};
+    if (!TryWriteLink(link, &rest, 1, written)) {
+      sys::WaitResult wait = wait_spending(link.sockin, kForWrite, rtr);
+      if (wait.ret < 0) {
+        out_line("ERROR");
+        report_errno("SendEvent(): select() failed for ACK", wait.err);
+        DropLinkIfPeerGone(link, wait.err);
+        return DL_ERR_READ;
+      }
+      if (!ready_for_us(wait)) continue;
+      written = sys::write_some(link.sockin, rest.iov_base, rest.iov_len);
     }
-    if (!ready_for_us(wait)) continue;
-    sys::IoResult written = sys::write_some(link.sockin, header + hd_len, static_cast<size_t>(hdsz - hd_len));
     if (written.failed()) {
       report_errno("Failed to send event header", written.err);
       out_print("ERRNO: %d\n", written.err);
@@ -125,16 +131,20 @@ int LinkCore::AwaitAcknowledgement(DataLink& link, int& rtr) {
   int errcnt = 0;
   bool wait_first = link.no_delay;
   while (rtr > 0 && errcnt < kAckEmptyReadLimit && hd_len < kAckBytes) {
-    if (wait_first) {
-      sys::WaitResult wait = wait_spending(link.sockin, kForRead, rtr);
-      if (wait.ret < 0) {
-        DropLinkIfPeerGone(link, wait.err);
-        return DL_ERR_READ;
+    char* const rest = reinterpret_cast<char*>(&ack) + hd_len;
+    const size_t missing = static_cast<size_t>(kAckBytes - hd_len);
+    sys::IoResult got{};
+    if (!TryReadLink(link, rest, missing, got)) {
+      if (wait_first) {
+        sys::WaitResult wait = wait_spending(link.sockin, kForRead, rtr);
+        if (wait.ret < 0) {
+          DropLinkIfPeerGone(link, wait.err);
+          return DL_ERR_READ;
+        }
+        if (!ready_for_us(wait)) continue;
       }
-      if (!ready_for_us(wait)) continue;
+      got = ReadLink(link, rest, missing);
     }
-    const sys::IoResult got =
-        ReadLink(link, reinterpret_cast<char*>(&ack) + hd_len, static_cast<size_t>(kAckBytes - hd_len));
     if (got.n > 0) {
       rtr = link.retrs;
       hd_len += static_cast<int>(got.n);
@@ -165,18 +175,36 @@ int LinkCore::WaitToWriteBody(DataLink& link, int& rtr) {
   return DL_OK;
 }
 
+// One pass of a body write, tried first. When it would block: in guarded
+// mode (wait_first) the wait, then the plain write. DL_OK with written set,
+// DL_ERR_TIMEOUT when the pass moved nothing and the caller goes round again,
+// DL_ERR_WRITE when the wait failed for good.
+int LinkCore::BodyWritePass(DataLink& link, const struct iovec* iov, int count, bool wait_first, int& rtr,
+                            sys::IoResult& written) {
+  if (TryWriteLink(link, iov, count, written)) {
+    // The wait the try made unnecessary would have renewed the budget.
+    if (wait_first) rtr = link.retrs;
+    return DL_OK;
+  }
+  if (wait_first) {
+    const int ready = WaitToWriteBody(link, rtr);
+    if (ready != DL_OK) return ready;
+  }
+  written = sys::writev_some(link.sockin, iov, count);
+  return DL_OK;
+}
+
 // Writes the converted unit from sent_total to its end. Running out of budget
 // is not a failure here: the caller compares sent_total with the length.
 int LinkCore::WriteEventBuffer(DataLink& link, const char* event_buf, uint32_t event_length, uint32_t& sent_total,
                                int& rtr) {
   bool wait_first = link.no_delay;
   while (sent_total < event_length && rtr > 0) {
-    if (wait_first) {
-      const int ready = WaitToWriteBody(link, rtr);
-      if (ready == DL_ERR_WRITE) return DL_ERR_WRITE;
-      if (ready != DL_OK) continue;
-    }
-    sys::IoResult written = sys::write_some(link.sockin, event_buf + sent_total, event_length - sent_total);
+    const struct iovec rest = {const_cast<char*>(event_buf) + sent_total, event_length - sent_total};
+    sys::IoResult written{};
+    const int pass = BodyWritePass(link, &rest, 1, wait_first, rtr, written);
+    if (pass == DL_ERR_WRITE) return DL_ERR_WRITE;
+    if (pass != DL_OK) continue;
     if (written.failed()) {
       if (link.no_delay) {
         report_errno("SendEvent(): Writev(1) failed", written.err);
@@ -196,21 +224,19 @@ int LinkCore::WriteEventBuffer(DataLink& link, const char* event_buf, uint32_t e
 // Hands the caller's elements to writev, at most kMaxIovPerWritev at a time,
 // without copying a body byte. Each step gets a fresh budget; a step that
 // spends it ends the whole write, and the caller reports the shortfall.
-int LinkCore::WriteScatterSteps(DataLink& link, struct iovec* vector, int frs, uint32_t& sent_total, int& rtr) {
+int LinkCore::WriteScatterSteps(DataLink& link, struct iovec* vector, int frs, uint64_t& sent_total, int& rtr) {
   for (int start = 0; start < frs; start += kMaxIovPerWritev) {
     rtr = link.retrs;
     const int step_frs = frs - start < kMaxIovPerWritev ? frs - start : kMaxIovPerWritev;
-    uint32_t step_length = sum_lengths(vector + start, step_frs);
+    uint64_t step_length = sum_lengths(vector + start, step_frs);
     int fr_left = step_frs;
     int indx = start;
     bool wait_first = link.no_delay;
     while (step_length != 0 && rtr > 0) {
-      if (wait_first) {
-        const int ready = WaitToWriteBody(link, rtr);
-        if (ready == DL_ERR_WRITE) return DL_ERR_WRITE;
-        if (ready != DL_OK) continue;
-      }
-      sys::IoResult written = sys::writev_some(link.sockin, vector + indx, fr_left);
+      sys::IoResult written{};
+      const int pass = BodyWritePass(link, vector + indx, fr_left, wait_first, rtr, written);
+      if (pass == DL_ERR_WRITE) return DL_ERR_WRITE;
+      if (pass != DL_OK) continue;
       if (written.failed()) {
         if (!link.no_delay) {
           report_errno("SendEvent(): Writev(4) failed", written.err);
@@ -223,7 +249,7 @@ int LinkCore::WriteScatterSteps(DataLink& link, struct iovec* vector, int frs, u
         continue;
       }
       wait_first = link.no_delay;
-      const uint32_t step_sent = static_cast<uint32_t>(written.n);
+      const uint64_t step_sent = static_cast<uint64_t>(written.n);
       sent_total += step_sent;
       step_length -= step_sent;
       if (step_length != 0) skip_sent_bytes(vector, indx, fr_left, step_sent);

@@ -15,8 +15,8 @@ using namespace datalink;
 int DataLink::IfReady(bool op, int trs, int sec, int usec) {
   const int failed = op ? DL_ERR_WRITE : DL_ERR_READ;
   if (sockin < 0) return failed;  // no connection, whatever the budget
-  // Bytes pushed back to the stream are there to be read without waiting.
-  if (!op && LinkCore::HasPushedBack(*this)) return DL_OK;
+  // Bytes read ahead are there to be read without waiting.
+  if (!op && LinkCore::Buffered(*this) > 0) return DL_OK;
   const bool unlimited = sec == -1 || usec == -1;
   int budget = trs < 0 ? retrs : trs;
   while (budget > 0) {

@@ -7,6 +7,7 @@
 #include <gtest/gtest.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
+#include <sys/uio.h>
 
 #include <algorithm>
 #include <atomic>
@@ -19,23 +20,37 @@
 
 using namespace testsupport;
 
-// A socket that select() reports readable does not give EAGAIN by itself, so
-// read() is wrapped: while armed, reads on sockets pass `g_pass` times and
-// then fail `g_fail` times with EAGAIN, leaving the bytes in place. Only the
-// link uses read(); the raw peers use recv().
+// A socket that the wait reports readable does not give EAGAIN by itself, so
+// the link's receives are wrapped. While g_step_reads is set, the link reads
+// as it would without its read-ahead: its tries report "would block" and each
+// read after a wait takes only the bytes the step asks for. Reads on sockets
+// then pass `g_pass` times and fail `g_fail` times with EAGAIN, leaving the
+// bytes in place. Only the link uses readv() and recvmsg(); the raw peers use
+// recv().
 namespace {
 std::atomic<int> g_pass{0}, g_fail{0};
+std::atomic<bool> g_step_reads{false};
 }  // namespace
 
-extern "C" __attribute__((visibility("default"))) ssize_t read(int fd, void* buf, size_t count) {
-  static const auto real = reinterpret_cast<ssize_t (*)(int, void*, size_t)>(dlsym(RTLD_NEXT, "read"));
+extern "C" __attribute__((visibility("default"))) ssize_t readv(int fd, const struct iovec* iov, int count) {
+  static const auto real = reinterpret_cast<ssize_t (*)(int, const struct iovec*, int)>(dlsym(RTLD_NEXT, "readv"));
   struct stat st;
-  if (g_fail > 0 && fstat(fd, &st) == 0 && S_ISSOCK(st.st_mode) && g_pass-- <= 0) {
+  if (!g_step_reads || fstat(fd, &st) != 0 || !S_ISSOCK(st.st_mode)) return real(fd, iov, count);
+  if (g_fail > 0 && g_pass-- <= 0) {
     --g_fail;
     errno = EAGAIN;
     return -1;
   }
-  return real(fd, buf, count);
+  return real(fd, iov, 1);
+}
+
+extern "C" __attribute__((visibility("default"))) ssize_t recvmsg(int fd, struct msghdr* message, int flags) {
+  static const auto real = reinterpret_cast<ssize_t (*)(int, struct msghdr*, int)>(dlsym(RTLD_NEXT, "recvmsg"));
+  if (g_step_reads && (flags & MSG_DONTWAIT) != 0) {
+    errno = EAGAIN;
+    return -1;
+  }
+  return real(fd, message, flags);
 }
 
 namespace {
@@ -116,7 +131,10 @@ struct Owned {  // a buffer the call allocated belongs to the caller
 template <typename Path>
 class IntroReception : public ::testing::Test {
  protected:
-  void TearDown() override { g_pass = g_fail = 0; }  // disarmed even after a failed assertion
+  void TearDown() override {  // disarmed even after a failed assertion
+    g_pass = g_fail = 0;
+    g_step_reads = false;
+  }
 };
 using Paths = ::testing::Types<ImagePath, SpectPath>;
 TYPED_TEST_SUITE(IntroReception, Paths);
@@ -238,6 +256,7 @@ TYPED_TEST(IntroReception, EagainRulesOfEachPhase) {
   Intro in;
   Owned buf;
   Capture err(2);
+  g_step_reads = true;
   // In the search any failed read is fatal; it took no byte.
   g_fail = 1;
   EXPECT_EQ((link.*P::header)(&in), DL_ERR_READ);

@@ -572,3 +572,67 @@ TEST(ReceiveEventGuards, RefusesWithoutConnection) {
 }
 
 }  // namespace
+
+// One segment carries the end of one unit and the start of the next: every
+// call takes exactly its own unit, with or without acknowledgement, and
+// bytes already read ahead make IfReady answer at once.
+TEST_F(ReceiveEventTest, ReadAheadTakesExactlyOneUnitPerCall) {
+  const Bytes units[] = {make_unit(Kind::kEvent36, VRQ5_PATTERN_EVENT_2010, 40, 1, 0, 1),
+                         make_unit(Kind::kSlow, VRQ5_PATTERN_SLOW, 20, 2, 0, 9),
+                         make_unit(Kind::kEvent48, VRQ5_PATTERN_EVENT_2024, 100, 3, 0, 5)};
+  const size_t heads[] = {36, 12, 48};
+  // Without acknowledgement: all of it in two writes, the first unit split.
+  ASSERT_TRUE(write_all(peer(), units[0].data(), 10));
+  ASSERT_TRUE(write_all(peer(), concat({Bytes(units[0].begin() + 10, units[0].end()), units[1], units[2]})));
+  for (const Bytes& unit : units) {
+    ASSERT_EQ(receive(link()), DL_OK);
+    EXPECT_EQ(block_of(link()), unit);
+    if (&unit != &units[2]) {
+      EXPECT_EQ(link().IfReady(RECEIVER_READ, 0, 0, 0), DL_OK) << "bytes are read ahead";
+    }
+  }
+  EXPECT_EQ(link().IfReady(RECEIVER_READ, 1, 0, 1000), DL_ERR_TIMEOUT);
+
+  // Acknowledged: each body travels with the next unit's header.
+  std::thread producer([&] {
+    Bytes segment(units[0].begin(), units[0].begin() + 36);
+    for (size_t i = 0; i < 3; ++i) {
+      if (!write_all(peer(), segment) || read_exact(peer(), 4) != Bytes(4, 0)) return;
+      segment.assign(units[i].begin() + static_cast<long>(heads[i]), units[i].end());
+      if (i < 2) append(segment, Bytes(units[i + 1].begin(), units[i + 1].begin() + static_cast<long>(heads[i + 1])));
+    }
+    write_all(peer(), segment);
+  });
+  RNG_RingBuffer ring(1 << 16);
+  for (const Bytes& unit : units) {
+    ASSERT_EQ(receive(link(), &ring), DL_OK);
+    EXPECT_EQ(block_of(link()), unit);
+  }
+  producer.join();
+}
+
+// An image behind an event in the same segment, then a unit that arrives one
+// byte per segment.
+TEST_F(ReceiveEventTest, ImageBehindAnEventAndAUnitByteByByte) {
+  const Bytes event = make_unit(Kind::kEvent36, VRQ5_PATTERN_EVENT_2010, 8, 4);
+  const Bytes image = intro_unit<vrq5_image_ext_intro>(VRQ5_PATTERN_EVENT_2010, 32, false);
+  ASSERT_TRUE(write_all(peer(), concat({event, image})));
+  ASSERT_EQ(receive(link()), DL_OK);
+  EXPECT_EQ(block_of(link()), event);
+  vrq5_image_ext_intro intro;
+  char* data = nullptr;
+  ASSERT_EQ(link().ReceiveImage(&intro, &data, 32), DL_OK);
+  EXPECT_EQ(Bytes(data, data + 32), Bytes(image.end() - 32, image.end()));
+  delete[] data;
+
+  const Bytes unit = make_unit(Kind::kEvent48, VRQ5_PATTERN_EVENT_2024, 20, 6);
+  std::thread producer([&] {
+    for (uint8_t byte : unit) {
+      write_all(peer(), &byte, 1);
+      std::this_thread::sleep_for(std::chrono::microseconds(200));
+    }
+  });
+  EXPECT_EQ(receive_retrying(link(), 5000), DL_OK);
+  producer.join();
+  EXPECT_EQ(block_of(link()), unit);
+}

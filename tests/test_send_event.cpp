@@ -539,3 +539,97 @@ TEST(SendEventFailures, BrokenPipeDisconnects) {
     EXPECT_EQ(unit.send(*pair->link, c.send_mode), DL_ERR_NOT_CONNECTED);
   }
 }
+
+namespace {
+
+// The list SendEvents takes: the units' elements back to back.
+std::vector<struct iovec> batch_of(std::vector<Unit>& units) {
+  std::vector<struct iovec> list;
+  for (Unit& unit : units) {
+    list.push_back({unit.header.data(), unit.header.size()});
+    for (Bytes& body : unit.bodies) list.push_back({body.data(), body.size()});
+  }
+  return list;
+}
+
+// What a raw collector reads of the units, answering every header 0 when
+// they are acknowledged.
+Bytes collect(int fd, const std::vector<Unit>& units, bool ack) {
+  Bytes got;
+  for (const Unit& unit : units) {
+    got = concat(got, read_exact(fd, unit.header.size()));
+    if (ack) answer(fd, 0);
+    got = concat(got, read_exact(fd, unit.body_wire().size()));
+  }
+  return got;
+}
+
+}  // namespace
+
+// Units in one list give the bytes the same units give one SendEvent each, on
+// native and converting links, acknowledged or not.
+TEST(SendEvents, SameWireAsUnitByUnit) {
+  for (int listener_mode : {NATIVE_MODE, BIGEND_MODE}) {
+    for (int mode : {SendEvent_NOACK, SendEvent_ACK}) {
+      auto pair = listener_with_raw_peer(listener_mode);
+      ASSERT_TRUE(pair);
+      std::vector<Unit> units = {Unit(event36(VRQ5_PATTERN_EVENT, 136), {40, 60}),
+                                 Unit(event48(VRQ5_PATTERN_EVENT_2024, 48), {}),
+                                 Unit(event36(VRQ5_PATTERN_EVENT, 40), {0, 4, 0}),
+                                 Unit(event36(VRQ5_PATTERN_EVENT, 36 + 4 * 3000), sizes(3000, 4))};
+      Bytes one_by_one, batched;
+      std::thread peer([&] { one_by_one = collect(pair->peer, units, mode == SendEvent_ACK); });
+      for (Unit& unit : units) EXPECT_EQ(unit.send(*pair->link, mode), DL_OK);
+      peer.join();
+      std::vector<struct iovec> list = batch_of(units);
+      int sent = -1;
+      peer = std::thread([&] { batched = collect(pair->peer, units, mode == SendEvent_ACK); });
+      EXPECT_EQ(pair->link->SendEvents(list.data(), static_cast<int>(list.size()), mode, &sent), DL_OK);
+      peer.join();
+      EXPECT_EQ(sent, 4);
+      EXPECT_EQ(batched, one_by_one) << "listener " << listener_mode << " mode " << mode;
+      EXPECT_TRUE(stays_quiet(pair->peer));
+    }
+  }
+}
+
+// A unit whose elements do not add up to its length, or whose header size
+// names no record, is refused before its first byte; the units before it go
+// out and are counted.
+TEST(SendEvents, RefusalBeforeTheUnitsFirstByte) {
+  auto pair = listener_with_raw_peer();
+  ASSERT_TRUE(pair);
+  char odd[20] = {};
+  for (int mode : {SendEvent_NOACK, SendEvent_ACK}) {
+    std::vector<Unit> good = {Unit(event36(VRQ5_PATTERN_EVENT, 76), {40})};
+    Unit too_long(event36(VRQ5_PATTERN_EVENT, 136), {40, 70});
+    Unit too_short(event36(VRQ5_PATTERN_EVENT, 136), {40});
+    for (Unit* bad : {&too_long, &too_short, static_cast<Unit*>(nullptr)}) {
+      std::vector<struct iovec> list = batch_of(good);
+      if (bad != nullptr) {
+        std::vector<Unit> refused = {*bad};
+        for (const struct iovec& element : batch_of(refused)) list.push_back(element);
+      } else {
+        list.push_back({odd, sizeof odd});
+      }
+      list.push_back(list[0]);  // a good unit behind the refused one stays unsent
+      list.push_back(list[1]);
+      Bytes got;
+      std::thread peer([&] { got = collect(pair->peer, good, mode == SendEvent_ACK); });
+      int sent = -1;
+      Quiet quiet;
+      EXPECT_EQ(pair->link->SendEvents(list.data(), static_cast<int>(list.size()), mode, &sent),
+                bad != nullptr ? DL_ERR_VALUE : DL_ERR_PROTOCOL);
+      peer.join();
+      EXPECT_EQ(sent, 1);
+      EXPECT_EQ(got, good[0].wire());
+      EXPECT_TRUE(stays_quiet(pair->peer));
+    }
+  }
+  // units_sent may be null; a list without a unit is refused.
+  std::vector<Unit> one = {Unit(event36(VRQ5_PATTERN_EVENT, 36), {})};
+  std::vector<struct iovec> list = batch_of(one);
+  EXPECT_EQ(pair->link->SendEvents(list.data(), 1, SendEvent_NOACK, nullptr), DL_OK);
+  EXPECT_EQ(read_exact(pair->peer, 36), one[0].header);
+  EXPECT_EQ(pair->link->SendEvents(list.data(), 0, SendEvent_NOACK, nullptr), DL_ERR_VALUE);
+}
