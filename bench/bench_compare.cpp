@@ -3,6 +3,7 @@
 //
 //   datalink       a DataLink producer (calling end) and collector (listener)
 //   datalink-conv  the same with a BIGEND_MODE listener: both ends convert
+//   datalink-batch the datalink row with SendEvents, kBatchUnits units a call
 //   raw-stream  one writev per unit; the reader takes up to 1 MiB per read
 //               with no regard for unit boundaries (the transport's limit)
 //   raw-proto   exactly the calls the link's protocol needs per unit: the
@@ -66,6 +67,7 @@ constexpr size_t kHeaderBytes = sizeof(vrq5_eventheader);
 constexpr size_t kPatternBytes = 4;
 constexpr int kAckBytes = 4;
 constexpr int kNoCpu = -1;
+constexpr uint64_t kBatchUnits = 64;
 
 struct Options {
   bool csv = false;
@@ -163,8 +165,9 @@ void release(DataLink& link, int port) {
 }
 
 // In the producer's process: connects and sends unit_of(i) for every i below
-// count, or exits with 1.
-void produce_link(const Case& c, int port, const std::function<const Bytes&(uint64_t)>& unit_of, bool ack) {
+// count, batch units per SendEvents call when batch > 1, or exits with 1.
+void produce_link(const Case& c, int port, const std::function<const Bytes&(uint64_t)>& unit_of, bool ack,
+                  uint64_t batch = 1) {
   DataLink link(NATIVE_MODE);
   link.set_socket_buffer(c.sockbuf);
   {
@@ -172,7 +175,20 @@ void produce_link(const Case& c, int port, const std::function<const Bytes&(uint
     Quiet quiet;
     if (link.Connect("localhost", port) != DL_OK) _exit(1);
   }
-  for (uint64_t i = 0; i < c.count; ++i) {
+  std::vector<struct iovec> list;
+  for (uint64_t i = 0; batch > 1 && i < c.count; i += batch) {
+    list.clear();
+    for (uint64_t k = i; k < std::min(c.count, i + batch); ++k) {
+      char* header = reinterpret_cast<char*>(const_cast<uint8_t*>(unit_of(k).data()));
+      list.push_back({header, kHeaderBytes});
+      list.push_back({header + kHeaderBytes, unit_of(k).size() - kHeaderBytes});
+    }
+    int sent = 0;
+    const int rc =
+        link.SendEvents(list.data(), static_cast<int>(list.size()), ack ? SendEvent_ACK : SendEvent_NOACK, &sent);
+    if (rc != DL_OK || static_cast<size_t>(sent) * 2 != list.size()) _exit(1);
+  }
+  for (uint64_t i = 0; batch <= 1 && i < c.count; ++i) {
     // SendEvent may advance the elements, never the bytes themselves.
     char* header = reinterpret_cast<char*>(const_cast<uint8_t*>(unit_of(i).data()));
     struct iovec vec[2] = {{header, kHeaderBytes}, {header + kHeaderBytes, unit_of(i).size() - kHeaderBytes}};
@@ -197,7 +213,7 @@ bool collect_link(const Case& c, DataLink& listener, bool ack, const std::functi
   return true;
 }
 
-double time_link(const Case& c, bool bigend, bool ack) {
+double time_link(const Case& c, bool bigend, bool ack, uint64_t batch = 1) {
   const int port = free_port();
   auto listener = listener_on(port, c.unix_domain, bigend);
   if (!listener) return -1;
@@ -208,7 +224,7 @@ double time_link(const Case& c, bool bigend, bool ack) {
       c,
       [&] {
         produce_link(
-            c, port, [&](uint64_t) -> const Bytes& { return unit; }, ack);
+            c, port, [&](uint64_t) -> const Bytes& { return unit; }, ack, batch);
       },
       [&]() -> double {
         auto first_starts_clock = [&](uint64_t n) {
@@ -462,6 +478,7 @@ double time_case(const Case& c) {
   if (c.impl == "datalink") return time_link(c, false, false);
   if (c.impl == "datalink-conv") return time_link(c, true, false);
   if (c.impl == "datalink-ack") return time_link(c, false, true);
+  if (c.impl == "datalink-batch") return time_link(c, false, false, kBatchUnits);
   if (c.impl == "raw-stream") return time_raw(c, RawShape::Stream);
   if (c.impl == "raw-proto") return time_raw(c, RawShape::Protocol);
   if (c.impl == "raw-ack") return time_raw(c, RawShape::Ack);
@@ -508,9 +525,10 @@ int main(int argc, char** argv) {
   app.add_flag("--csv", options.csv, "comma-separated output for machines");
   app.add_flag("--quick", options.quick, "few units per row: a smoke run");
   app.add_option("--sizes", options.sizes, "comma-separated unit sizes in bytes");
-  app.add_option("--impls", options.impls,
-                 "rows: datalink, datalink-conv, raw-stream, raw-proto, zmq; with --ack: datalink-ack, raw-ack, "
-                 "zmq-reqrep");
+  app.add_option(
+      "--impls", options.impls,
+      "rows: datalink, datalink-batch, datalink-conv, raw-stream, raw-proto, zmq; with --ack: datalink-ack, raw-ack, "
+      "zmq-reqrep");
   app.add_option("--transports", options.transports, "tcp, unix or both (comma-separated)");
   app.add_flag("--ack", options.ack, "acknowledged units: DataLink, a raw pair and ZeroMQ REQ/REP");
   app.add_flag("--pin", options.pin, "acknowledged rows also pinned to one core and to two cores");
@@ -532,9 +550,9 @@ int main(int argc, char** argv) {
   }
 
   std::vector<std::string> impls =
-      split(options.impls.empty()
-                ? (options.ack ? "datalink-ack,raw-ack,zmq-reqrep" : "datalink,raw-stream,raw-proto,zmq,datalink-conv")
-                : options.impls);
+      split(options.impls.empty() ? (options.ack ? "datalink-ack,raw-ack,zmq-reqrep"
+                                                 : "datalink,datalink-batch,raw-stream,raw-proto,zmq,datalink-conv")
+                                  : options.impls);
 #ifndef DATALINK_BENCH_ZMQ
   impls.erase(std::remove_if(impls.begin(), impls.end(), [](const std::string& i) { return i.rfind("zmq", 0) == 0; }),
               impls.end());

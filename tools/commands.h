@@ -31,6 +31,7 @@ struct SendOptions {
   double rate_hz = 0;  // 0: as fast as the link takes them
   int retries = 10;    // 100 ms waits a unit may spend without progress
   std::string replay_file;
+  int batch = 1;  // units handed to one SendEvents call
 };
 
 struct DemoOptions {

@@ -61,6 +61,8 @@ int main(int argc, char** argv) {
       ->check(CLI::PositiveNumber);
   send_command->add_option("--rate", send.rate_hz, "units per second (0: as fast as possible)")
       ->check(CLI::NonNegativeNumber);
+  send_command->add_option("--batch", send.batch, "units handed to one SendEvents call (1: SendEvent per unit)")
+      ->check(CLI::PositiveNumber);
   send_command->add_option("--replay", send.replay_file, "send the blocks of a file that listen --out wrote")
       ->check(CLI::ExistingFile);
 

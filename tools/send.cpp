@@ -1,5 +1,6 @@
 // send.cpp - "datalink send": a producer of synthetic units, or a replayer of
 // a file that "datalink listen --out" recorded.
+#include <algorithm>
 #include <cstdio>
 #include <fstream>
 #include <iterator>
@@ -65,26 +66,45 @@ int run_send(const SendOptions& options) {
   uint64_t sent = 0, bytes = 0, refusals = 0;
   int exit_code = kExitOk;
   auto start = std::chrono::steady_clock::now();
-  for (uint64_t i = 0; i < count && !stop_requested(); ++i) {
-    Unit synthetic;
-    if (options.replay_file.empty()) synthetic = make_unit(options.kind, i, options.size);
-    const Unit& unit = options.replay_file.empty() ? synthetic : replay[i];
+  const uint64_t batch = options.batch > 1 ? static_cast<uint64_t>(options.batch) : 1;
+  std::vector<Unit> made;
+  std::vector<const Unit*> group;
+  for (uint64_t i = 0; i < count && !stop_requested(); i += group.size()) {
+    const uint64_t n = std::min(batch, count - i);
+    made.clear();
+    group.clear();
+    for (uint64_t k = 0; k < n && options.replay_file.empty(); ++k)
+      made.push_back(make_unit(options.kind, i + k, options.size));
+    for (uint64_t k = 0; k < n; ++k) group.push_back(options.replay_file.empty() ? &made[k] : &replay[i + k]);
     if (period.count() > 0) std::this_thread::sleep_until(start + period * static_cast<double>(i));
-    int rc;
-    while ((rc = send_unit(*link, unit, options.ack)) == DL_ERR_BUFFER_SIZE && !stop_requested()) {
+    // A unit the collector refused for lack of room is offered again, with
+    // the units behind it.
+    int rc = DL_OK;
+    for (size_t next = 0; next < group.size() && !stop_requested();) {
+      int went = 1;
+      rc = batch == 1
+               ? send_unit(*link, *group[next], options.ack)
+               : send_units(*link, std::vector<const Unit*>(group.begin() + static_cast<long>(next), group.end()),
+                            options.ack, &went);
+      if (batch == 1 && rc != DL_OK) went = 0;
+      for (int k = 0; k < went; ++k) {
+        ++sent;
+        bytes += group[next + static_cast<size_t>(k)]->length();
+      }
+      next += static_cast<size_t>(went);
+      status.update(sent, bytes);
+      if (rc == DL_OK) continue;
+      if (rc != DL_ERR_BUFFER_SIZE) break;
       ++refusals;
       std::this_thread::sleep_for(kRefusalPause);
     }
-    if (rc != DL_OK) {
+    if (rc != DL_OK && rc != DL_ERR_BUFFER_SIZE) {
       status.clear();
       if (!stop_requested())
-        fail_line("sending unit " + std::to_string(i + 1) + " failed: " + datalink::status_name(rc));
+        fail_line("sending unit " + std::to_string(sent + 1) + " failed: " + datalink::status_name(rc));
       exit_code = stop_requested() ? kExitOk : kExitFailure;
       break;
     }
-    ++sent;
-    bytes += unit.length();
-    status.update(sent, bytes);
   }
   double seconds = seconds_since(start);
   status.clear();

@@ -175,6 +175,16 @@ int send_unit(DataLink& link, const Unit& unit, bool ack) {
   return link.SendEvent(vec, 2, ack ? SendEvent_ACK : SendEvent_NOACK);
 }
 
+int send_units(DataLink& link, const std::vector<const Unit*>& units, bool ack, int* sent) {
+  std::vector<struct iovec> vec;
+  vec.reserve(units.size() * 2);
+  for (const Unit* unit : units) {
+    vec.push_back({const_cast<char*>(unit->header.data()), unit->header.size()});
+    vec.push_back({const_cast<char*>(unit->body.data()), unit->body.size()});
+  }
+  return link.SendEvents(vec.data(), static_cast<int>(vec.size()), ack ? SendEvent_ACK : SendEvent_NOACK, sent);
+}
+
 const char* last_block(DataLink& link, uint64_t* length) {
   const char* block = reinterpret_cast<const char*>(link.get_event_header());
   if (block == nullptr) block = reinterpret_cast<const char*>(link.get_event_header_2024());

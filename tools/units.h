@@ -41,6 +41,8 @@ bool unit_from_block(const char* block, size_t size, Unit* unit);
 
 // Sends a unit: element 0 the header, element 1 the body.
 int send_unit(DataLink& link, const Unit& unit, bool ack);
+// Sends the units in one SendEvents call; *sent receives how many went out.
+int send_units(DataLink& link, const std::vector<const Unit*>& units, bool ack, int* sent);
 
 // What a host-order block's first bytes say about it.
 struct BlockInfo {
