@@ -606,12 +606,10 @@ TEST(SendEvents, RefusalBeforeTheUnitsFirstByte) {
     Unit too_short(event36(VRQ5_PATTERN_EVENT, 136), {40});
     for (Unit* bad : {&too_long, &too_short, static_cast<Unit*>(nullptr)}) {
       std::vector<struct iovec> list = batch_of(good);
-      if (bad != nullptr) {
-        std::vector<Unit> refused = {*bad};
-        for (const struct iovec& element : batch_of(refused)) list.push_back(element);
-      } else {
-        list.push_back({odd, sizeof odd});
-      }
+      std::vector<Unit> refused;
+      if (bad != nullptr) refused.push_back(*bad);
+      for (const struct iovec& element : batch_of(refused)) list.push_back(element);
+      if (bad == nullptr) list.push_back({odd, sizeof odd});
       list.push_back(list[0]);  // a good unit behind the refused one stays unsent
       list.push_back(list[1]);
       Bytes got;
