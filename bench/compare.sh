@@ -9,12 +9,16 @@
 #   syscalls.csv, ratios.md
 # and the plot docs/performance.png.
 #
-# Usage: bench/compare.sh [runs per row, default 3] [output directory]
+# Usage: bench/compare.sh [runs per row, default 3] [output directory] [earlier results]
+#
+# With a directory of earlier results (its stream.csv), the plot shows that
+# run's DataLink rows beside today's, marked "before".
 set -euo pipefail
 
 root=$(cd "$(dirname "$0")/.." && pwd)
 runs=${1:-3}
 out=${2:-$root/bench/results}
+before=${3:-}
 build=$root/build/default
 compare=$build/bench/bench_compare
 mkdir -p "$out"
@@ -49,7 +53,7 @@ echo "== conversions (Google Benchmark)"
 echo "== system calls per unit (strace)"
 trace_dir=$(mktemp -d)
 trap 'rm -rf "$trace_dir"' EXIT
-calls=read,write,writev,select,pselect6,poll,recvfrom,sendto
+calls=read,write,writev,readv,select,pselect6,poll,ppoll,recvfrom,sendto,recvmsg,sendmsg
 count_calls() {  # impl size transport mode units -> "collector producer" call counts
   local dir=$trace_dir/$1-$2-$3-$4-$5
   mkdir -p "$dir"
@@ -67,7 +71,7 @@ short=2000
 long=12000
 for transport in tcp unix; do
   for spec in datalink:64:noack raw-proto:64:noack datalink:1024:noack raw-proto:1024:noack \
-    datalink-ack:64:ack raw-ack:64:ack; do
+    datalink-batch:64:noack datalink-ack:64:ack raw-ack:64:ack; do
     IFS=: read -r impl size mode <<<"$spec"
     read -r c1 p1 <<<"$(count_calls "$impl" "$size" "$transport" "$mode" $short)"
     read -r c2 p2 <<<"$(count_calls "$impl" "$size" "$transport" "$mode" $long)"
@@ -104,6 +108,9 @@ for size in (64 * KiB, MiB, 16 * MiB):
 for size in (64, KiB):
     print("| 2: DataLink / protocol-shaped raw pair | %d B | %s | %s |" % (size,
           *[ratio(rate(stream, size, t, "datalink"), rate(stream, size, t, "raw-proto")) for t in ("tcp", "unix")]))
+for size in (64, KiB):
+    print("| 2: DataLink SendEvents (64 a call) / ZeroMQ PAIR | %d B | %s | %s |" % (size,
+          *[ratio(rate(stream, size, t, "datalink-batch"), rate(stream, size, t, "zmq")) for t in ("tcp", "unix")]))
 for pin in ("none", "same", "split"):
     print("| 3: raw ack round trip / DataLink ack round trip, pin %s | 64 B | %s | %s |" % (pin,
           *[ratio(rate(ack, 64, t, "datalink-ack", pin), rate(ack, 64, t, "raw-ack", pin)) for t in ("tcp", "unix")]))
@@ -132,16 +139,31 @@ for size in (4 * KiB, 64 * KiB, MiB, 16 * MiB):
 EOF
 
 echo "== plot"
-python3 - "$out" <<'EOF'
+python3 - "$out" "$before" <<'EOF'
 import csv, sys, os
-out = sys.argv[1]
-with open(os.path.join(out, "stream.csv")) as f:
-    table = list(csv.DictReader(f))
-for r in table:
-    name = "%s-%s" % (r["impl"], r["transport"])
-    with open(os.path.join(out, "plot-%s.dat" % name), "a") as f:
-        f.write("%s %s %s\n" % (r["size_bytes"], r["units_per_s"], r["mb_per_s"]))
+out, before = sys.argv[1], sys.argv[2]
+def write_series(path, suffix, only=None):
+    with open(path) as f:
+        table = list(csv.DictReader(f))
+    for r in table:
+        if only and r["impl"] != only:
+            continue
+        name = "%s%s-%s" % (r["impl"], suffix, r["transport"])
+        with open(os.path.join(out, "plot-%s.dat" % name), "a") as f:
+            f.write("%s %s %s\n" % (r["size_bytes"], r["units_per_s"], r["mb_per_s"]))
+write_series(os.path.join(out, "stream.csv"), "")
+if before:
+    write_series(os.path.join(before, "stream.csv"), "-before", "datalink")
 EOF
+# Seven series per transport, UNIX second; a missing one keeps its place.
+series=""
+for transport in tcp unix; do
+  for impl in datalink datalink-batch raw-stream raw-proto zmq datalink-conv datalink-before; do
+    name=$impl-$transport
+    [ -f "$out/plot-$name.dat" ] || printf '\n' >"$out/plot-$name.dat"
+    series="$series $name"
+  done
+done
 gnuplot <<EOF
 set terminal pngcairo size 1400,560 font ",10"
 set output "$root/docs/performance.png"
@@ -150,9 +172,9 @@ set logscale xy
 set grid
 set xlabel "unit size [bytes]"
 set key outside right top
-series = "datalink-tcp raw-stream-tcp raw-proto-tcp zmq-tcp datalink-conv-tcp datalink-unix raw-stream-unix raw-proto-unix zmq-unix datalink-conv-unix"
-colour(k) = (k - 1) % 5 + 1
-dash(k) = k > 5 ? 2 : 1  # UNIX dashed
+series = "$series"
+colour(k) = (k - 1) % 7 + 1
+dash(k) = k > 7 ? 2 : 1  # UNIX dashed
 set ylabel "units/s"
 plot for [k=1:words(series)] sprintf("$out/plot-%s.dat", word(series, k)) using 1:2 \
   with linespoints linecolor colour(k) dashtype dash(k) title word(series, k)

@@ -178,19 +178,20 @@ TEST(Tool, RecordingReplaysByteForByte) {
     int port = testsupport::free_port();
     Process record({"listen", "--port", std::to_string(port), "--ack", "--out", first, "--count", "150"});
     ASSERT_TRUE(record.wait_for_stderr("listening on tcp port", 10));
-    ToolRun sent =
-        datalink({"send", "--port", std::to_string(port), "--kind", kind, "--ack", "--count", "150", "--size", "301"});
+    ToolRun sent = datalink({"send", "--port", std::to_string(port), "--kind", kind, "--ack", "--count", "150",
+                             "--size", "301", "--batch", "16"});
     EXPECT_EQ(sent.exit_code, 0) << sent.err;
     ToolRun recorded = record.wait(30);
     EXPECT_EQ(recorded.exit_code, 0) << recorded.err;
     EXPECT_NE(recorded.out.find("received 150 blocks"), std::string::npos) << recorded.out;
 
     // Replayed over a converting link, without acknowledgements on either
-    // side this time, the recording comes out the same.
+    // side this time, the recording comes out the same. Both sends go in
+    // batches of SendEvents.
     port = testsupport::free_port();
     Process again({"listen", "--port", std::to_string(port), "--bigend", "--out", second, "--count", "150"});
     ASSERT_TRUE(again.wait_for_stderr("listening on tcp port", 10));
-    ToolRun replayed = datalink({"send", "--port", std::to_string(port), "--replay", first});
+    ToolRun replayed = datalink({"send", "--port", std::to_string(port), "--replay", first, "--batch", "64"});
     EXPECT_EQ(replayed.exit_code, 0) << replayed.err;
     EXPECT_EQ(again.wait(30).exit_code, 0);
     std::string original = slurp(first);
