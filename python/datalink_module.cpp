@@ -550,7 +550,7 @@ struct Link {
     raise_status(status, where);
   }
 
-  py::object receive(RingBuffer* ring, std::optional<double> timeout) {
+  Block receive(RingBuffer* ring, std::optional<double> timeout) {
     Busy busy(*ep);
     auto deadline = deadline_of(timeout);
     ep->forget_block();
@@ -578,15 +578,15 @@ struct Link {
     }
   }
 
-  py::object make_block() {
+  Block make_block() {
     std::optional<Block> block = held_block(ep->link);
     if (!block) raise_status(DL_ERR_NO_BUFFER, "receive: the block is in neither byte order's known layout");
     block->endpoint = ep;
     block->generation = ep->generation;
-    return py::cast(std::move(*block));
+    return std::move(*block);
   }
 
-  py::object next() {
+  Block next() {
     try {
       return receive(nullptr, std::nullopt);
     } catch (py::error_already_set& e) {

@@ -263,3 +263,17 @@ def test_sigint_ends_a_blocked_receive(port):
         out, err = child.communicate(timeout=10)
     assert child.returncode == 3 and out == "interrupted\n", err
     assert time.monotonic() - started < 1.5
+
+
+def test_stubs_and_docstrings_cover_the_module():
+    import ast
+    stub = ast.parse(open(os.path.join(os.path.dirname(datalink.__file__), "datalink.pyi")).read())
+    declared = {node.targets[0].id if isinstance(node, ast.Assign) else getattr(node, "name", None)
+                for node in stub.body} | {node.target.id for node in stub.body if isinstance(node, ast.AnnAssign)}
+    public = {name for name in dir(datalink) if not name.startswith("_")}
+    assert public <= declared
+    for name in public:
+        thing = getattr(datalink, name)
+        assert not callable(thing) or thing.__doc__, name
+        for member, value in vars(thing).items() if isinstance(thing, type) else []:
+            assert member.startswith("_") or value.__doc__, (name, member)
