@@ -1,0 +1,88 @@
+#!/usr/bin/env python3
+"""Units/s of a Python collector beside the C++ collector, both fed by
+`datalink send` over loopback in the same run; a benchmark, not a test.
+
+    PYTHONPATH=build/default/python/module /usr/bin/python3 bench/python_collector.py \
+        --tool build/default/tools/datalink [--runs 3] [--unix]
+
+The C++ collector is `datalink listen --count N`, which also copies every
+block into its ring buffer for a recorder thread. The Python collector calls
+link.receive() and reads the block's length: the body stays a view. Both time
+from the accepted connection to the last block. Targets: 0.5x the C++
+collector at 1 KiB, 0.9x at 1 MiB. Rows are medians of --runs runs.
+"""
+import argparse
+import re
+import socket
+import statistics
+import subprocess
+import time
+
+import datalink
+
+SIZES = {1024: 100_000, 1 << 20: 2_000}  # body bytes: units per run
+TARGETS = {1024: 0.5, 1 << 20: 0.9}
+
+
+def free_port():
+    with socket.socket() as s:
+        s.bind(("", 0))
+        return s.getsockname()[1]
+
+
+def sender(tool, port, count, size, unix):
+    args = [tool, "send", "--port", str(port), "--count", str(count), "--size", str(size), "--kind", "event2024"]
+    return subprocess.Popen(args + (["--unix"] if unix else []), stdout=subprocess.DEVNULL)
+
+
+def start_sender(tool, port, count, size, unix):
+    """Starts the producer once the collector is listening (the tool gives up on a refused connect)."""
+    time.sleep(0.2)
+    return sender(tool, port, count, size, unix)
+
+
+def cpp_rate(tool, count, size, unix):
+    port = free_port()
+    listen = subprocess.Popen([tool, "listen", "--port", str(port), "--count", str(count)] + (["--unix"] if unix else []),
+                              stdout=subprocess.PIPE, stderr=subprocess.DEVNULL, text=True)
+    send = start_sender(tool, port, count, size, unix)
+    out, _ = listen.communicate(timeout=600)
+    send.wait(timeout=60)
+    seconds = float(re.search(r"received \d+ blocks, \d+ bytes in ([0-9.]+) s", out).group(1))
+    return count / seconds
+
+
+def python_rate(tool, count, size, unix):
+    port = free_port()
+    with datalink.Listener(port, unix=unix, quiet=True) as listener:
+        send = start_sender(tool, port, count, size, unix)
+        with listener.accept() as link:
+            started = time.perf_counter()
+            total = 0
+            for _ in range(count):
+                total += link.receive().length
+            seconds = time.perf_counter() - started
+        send.wait(timeout=60)
+    assert total == count * (size + datalink.EVENT_HEADER_2024_DTYPE.itemsize)
+    return count / seconds
+
+
+def main():
+    parser = argparse.ArgumentParser(description=__doc__.split("\n")[0])
+    parser.add_argument("--tool", default="datalink")
+    parser.add_argument("--runs", type=int, default=3)
+    parser.add_argument("--unix", action="store_true")
+    options = parser.parse_args()
+    print(f"transport {'unix' if options.unix else 'tcp'}, median of {options.runs} runs")
+    print(f"{'body bytes':>10} {'units':>7} {'C++ units/s':>12} {'Python units/s':>15} {'ratio':>6} {'target':>6}")
+    for size, count in SIZES.items():
+        cpp, py = [], []
+        for _ in range(options.runs):  # interleaved, so that both see the same load
+            cpp.append(cpp_rate(options.tool, count, size, options.unix))
+            py.append(python_rate(options.tool, count, size, options.unix))
+        c, p = statistics.median(cpp), statistics.median(py)
+        print(f"{size:>10} {count:>7} {c:>12,.0f} {p:>15,.0f} {p / c:>6.2f} {TARGETS[size]:>6.1f}")
+
+
+if __name__ == "__main__":
+    main()
