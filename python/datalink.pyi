@@ -1,6 +1,5 @@
 """Point-to-point event stream links for data acquisition (type stubs)."""
 
-from types import TracebackType
 from typing import Iterable, Iterator, Literal, Optional, Self, Sequence, Tuple, Union
 
 import numpy as np
@@ -110,12 +109,7 @@ class Link:
     def close(self) -> None:
         """Ends the connection."""
     def __enter__(self) -> Self: ...
-    def __exit__(
-        self,
-        exc_type: Optional[type[BaseException]],
-        exc: Optional[BaseException],
-        tb: Optional[TracebackType],
-    ) -> None: ...
+    def __exit__(self, *exc_info: object) -> None: ...
     def send(self, header: Buffer, *body: Buffer, ack: bool = False) -> None:
         """Sends one unit: a header record and buffers behind it, without a copy."""
     def send_many(self, units: Iterable[Union[Sequence[Buffer], Buffer]], ack: bool = False) -> int:
@@ -159,12 +153,7 @@ class Listener:
     @property
     def port(self) -> int: ...
     def __enter__(self) -> Self: ...
-    def __exit__(
-        self,
-        exc_type: Optional[type[BaseException]],
-        exc: Optional[BaseException],
-        tb: Optional[TracebackType],
-    ) -> None: ...
+    def __exit__(self, *exc_info: object) -> None: ...
 
 def connect(host: str, port: int, *, unix: bool = False, quiet: bool = False) -> Link:
     """Connects to a listener and returns the link."""

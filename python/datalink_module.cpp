@@ -186,39 +186,39 @@ Dtypes* dtypes = nullptr;
   Field { #field, py::str(format), offsetof(record, field) }
 
 void make_dtypes() {
-  py::dtype time = record_dtype(
-      {DL_FIELD(time_stamp, timeup, "u4"), DL_FIELD(time_stamp, timelow, "u4")}, sizeof(time_stamp));
+  py::dtype time =
+      record_dtype({DL_FIELD(time_stamp, timeup, "u4"), DL_FIELD(time_stamp, timelow, "u4")}, sizeof(time_stamp));
   dtypes = new Dtypes;
   using E = vrq5_eventheader;
-  dtypes->event = record_dtype({DL_FIELD(E, pattern, "u4"), DL_FIELD(E, event_length, "u4"),
-                                DL_FIELD(E, event_number, "u4"), DL_FIELD(E, event_type, "i4"),
-                                Field{"event_time", time, offsetof(E, event_time)}, DL_FIELD(E, tmask, "i4"),
-                                DL_FIELD(E, status, "i4"), DL_FIELD(E, num_svr_block, "i4")},
-                               sizeof(E));
+  dtypes->event =
+      record_dtype({DL_FIELD(E, pattern, "u4"), DL_FIELD(E, event_length, "u4"), DL_FIELD(E, event_number, "u4"),
+                    DL_FIELD(E, event_type, "i4"), Field{"event_time", time, offsetof(E, event_time)},
+                    DL_FIELD(E, tmask, "i4"), DL_FIELD(E, status, "i4"), DL_FIELD(E, num_svr_block, "i4")},
+                   sizeof(E));
   using E24 = vrq5_eventheader_2024;
-  dtypes->event2024 = record_dtype(
-      {DL_FIELD(E24, pattern, "u4"), DL_FIELD(E24, event_type, "i4"), DL_FIELD(E24, event_length, "i8"),
-       DL_FIELD(E24, event_number, "u8"), Field{"event_time", time, offsetof(E24, event_time)},
-       DL_FIELD(E24, tmask, "i4"), DL_FIELD(E24, status, "i4"), DL_FIELD(E24, num_svr_block, "i4"),
-       DL_FIELD(E24, fill, "i4")},
-      sizeof(E24));
+  dtypes->event2024 =
+      record_dtype({DL_FIELD(E24, pattern, "u4"), DL_FIELD(E24, event_type, "i4"), DL_FIELD(E24, event_length, "i8"),
+                    DL_FIELD(E24, event_number, "u8"), Field{"event_time", time, offsetof(E24, event_time)},
+                    DL_FIELD(E24, tmask, "i4"), DL_FIELD(E24, status, "i4"), DL_FIELD(E24, num_svr_block, "i4"),
+                    DL_FIELD(E24, fill, "i4")},
+                   sizeof(E24));
   using S = vrq5_daq_slow_data_header;
   dtypes->slow = record_dtype(
       {DL_FIELD(S, pattern, "u4"), DL_FIELD(S, data_length, "u4"), DL_FIELD(S, channels_number, "u4")}, sizeof(S));
   using IH = vrq5_image_head;
   dtypes->image_head = record_dtype({DL_FIELD(IH, pattern, "u4"), DL_FIELD(IH, length, "u4")}, sizeof(IH));
   using F = vrq5_image_ext_frame_head;
-  dtypes->image_frame = record_dtype(
-      {DL_FIELD(F, width, "i4"),          DL_FIELD(F, height, "i4"),        DL_FIELD(F, aoi_width, "i4"),
-       DL_FIELD(F, aoi_height, "i4"),     DL_FIELD(F, x_start, "i4"),       DL_FIELD(F, y_start, "i4"),
-       DL_FIELD(F, bpp, "i4"),            DL_FIELD(F, ebitpp, "i4"),        DL_FIELD(F, hbin, "i4"),
-       DL_FIELD(F, vbin, "i4"),           DL_FIELD(F, source_format, "i4"), DL_FIELD(F, image_format, "i4"),
-       DL_FIELD(F, frame, "u4"),          DL_FIELD(F, event, "u4"),         DL_FIELD(F, scale_x, "f4"),
-       DL_FIELD(F, scale_y, "f4"),        DL_FIELD(F, image_rotation, "f4"), DL_FIELD(F, fspare2, "f4"),
-       DL_FIELD(F, fspare3, "f4"),        DL_FIELD(F, fspare4, "f4"),       DL_FIELD(F, image_flags, "i4"),
-       DL_FIELD(F, ispare2, "i4"),        DL_FIELD(F, ispare3, "i4"),       DL_FIELD(F, ispare4, "i4"),
-       DL_FIELD(F, length, "i4")},
-      sizeof(F));
+  dtypes->image_frame =
+      record_dtype({DL_FIELD(F, width, "i4"),      DL_FIELD(F, height, "i4"),         DL_FIELD(F, aoi_width, "i4"),
+                    DL_FIELD(F, aoi_height, "i4"), DL_FIELD(F, x_start, "i4"),        DL_FIELD(F, y_start, "i4"),
+                    DL_FIELD(F, bpp, "i4"),        DL_FIELD(F, ebitpp, "i4"),         DL_FIELD(F, hbin, "i4"),
+                    DL_FIELD(F, vbin, "i4"),       DL_FIELD(F, source_format, "i4"),  DL_FIELD(F, image_format, "i4"),
+                    DL_FIELD(F, frame, "u4"),      DL_FIELD(F, event, "u4"),          DL_FIELD(F, scale_x, "f4"),
+                    DL_FIELD(F, scale_y, "f4"),    DL_FIELD(F, image_rotation, "f4"), DL_FIELD(F, fspare2, "f4"),
+                    DL_FIELD(F, fspare3, "f4"),    DL_FIELD(F, fspare4, "f4"),        DL_FIELD(F, image_flags, "i4"),
+                    DL_FIELD(F, ispare2, "i4"),    DL_FIELD(F, ispare3, "i4"),        DL_FIELD(F, ispare4, "i4"),
+                    DL_FIELD(F, length, "i4")},
+                   sizeof(F));
   dtypes->image_intro = record_dtype({Field{"intro", dtypes->image_head, offsetof(vrq5_image_ext_intro, intro)},
                                       Field{"head", dtypes->image_frame, offsetof(vrq5_image_ext_intro, head)}},
                                      sizeof(vrq5_image_ext_intro));
@@ -226,8 +226,7 @@ void make_dtypes() {
   py::dtype spectrum_head = record_dtype(
       {DL_FIELD(SH, i, "i4"), DL_FIELD(SH, f1, "f4"), DL_FIELD(SH, f2, "f4"), DL_FIELD(SH, f3, "f4"),
        DL_FIELD(SH, start, "f4"), DL_FIELD(SH, inc, "f4"), DL_FIELD(SH, usec, "u4"), DL_FIELD(SH, sec, "u4"),
-       DL_FIELD(SH, bnum, "u4"), DL_FIELD(SH, bnum_req, "u4"), DL_FIELD(SH, event_nm, "u4"),
-       DL_FIELD(SH, error, "i4")},
+       DL_FIELD(SH, bnum, "u4"), DL_FIELD(SH, bnum_req, "u4"), DL_FIELD(SH, event_nm, "u4"), DL_FIELD(SH, error, "i4")},
       sizeof(SH));
   py::dtype spectrum_lead = record_dtype(
       {DL_FIELD(vrq5_spect_head, pattern, "u4"), DL_FIELD(vrq5_spect_head, length, "u4")}, sizeof(vrq5_spect_head));
@@ -251,8 +250,8 @@ py::object record_from_bytes(const py::dtype& dtype, const void* bytes, size_t s
 }
 
 void set_time(py::array& record, std::optional<double> when) {
-  double seconds = when ? *when
-                        : std::chrono::duration<double>(std::chrono::system_clock::now().time_since_epoch()).count();
+  double seconds =
+      when ? *when : std::chrono::duration<double>(std::chrono::system_clock::now().time_since_epoch()).count();
   if (seconds < 0) throw py::value_error("time must not be negative");
   auto up = static_cast<uint64_t>(seconds);
   auto low = static_cast<uint64_t>((seconds - static_cast<double>(up)) * 1e6 + 0.5);
@@ -281,8 +280,7 @@ py::array event_header(int type, uint64_t number, uint64_t length, std::optional
     if (sizeof(vrq5_eventheader) + length > UINT32_MAX || number > UINT32_MAX)
       throw py::value_error("a " + kind + " event header holds 32-bit lengths and numbers");
     record = new_record(dtypes->event);
-    set_field(record, "pattern",
-              static_cast<uint32_t>(kind == "2010" ? VRQ5_PATTERN_EVENT_2010 : VRQ5_PATTERN_EVENT));
+    set_field(record, "pattern", static_cast<uint32_t>(kind == "2010" ? VRQ5_PATTERN_EVENT_2010 : VRQ5_PATTERN_EVENT));
     set_field(record, "event_length", static_cast<uint32_t>(sizeof(vrq5_eventheader) + length));
   } else {
     throw py::value_error("kind must be \"2010\", \"2024\" or \"older\", not \"" + kind + "\"");
@@ -355,20 +353,6 @@ struct RingBuffer {
 
 // ---- Link ----------------------------------------------------------------------
 
-enum class BlockKind { Event, Event2024, Slow };
-
-const char* kind_text(BlockKind kind) {
-  switch (kind) {
-    case BlockKind::Event:
-      return "event";
-    case BlockKind::Event2024:
-      return "event2024";
-    case BlockKind::Slow:
-      return "slow";
-  }
-  return "?";
-}
-
 // One DataLink object, shared by a Listener and the Links it accepts.
 struct Endpoint {
   DataLink link;
@@ -385,7 +369,9 @@ struct Endpoint {
   py::object body_view;
 
   Endpoint(bool is_listener, bool bigend, bool unix, bool q)
-      : link(static_cast<int>(bigend ? BIGEND_MODE : NATIVE_MODE)), listener(is_listener), unix_domain(unix),
+      : link(static_cast<int>(bigend ? BIGEND_MODE : NATIVE_MODE)),
+        listener(is_listener),
+        unix_domain(unix),
         quiet(q) {}
 
   ~Endpoint() {
@@ -423,7 +409,7 @@ class Busy {
 };
 
 struct Block {
-  BlockKind kind;
+  const char* kind = "";               // "event", "event2024" or "slow", as the datalink program names them
   std::shared_ptr<Endpoint> endpoint;  // null once the block owns its bytes
   uint64_t generation = 0;
   const char* data = nullptr;  // the whole block, header first
@@ -439,35 +425,38 @@ struct Block {
       throw py::value_error(
           "this block was released by a later receive on its link; keep block.copy() to hold a block longer");
   }
-  const py::dtype& dtype() const {
-    return kind == BlockKind::Event ? dtypes->event : kind == BlockKind::Event2024 ? dtypes->event2024 : dtypes->slow;
-  }
+  std::optional<uint64_t> number;  // events only, read when the block arrived
+  std::optional<int> type;
+  const py::dtype* dtype = nullptr;
 };
 
 // The block the library holds after a successful ReceiveEvent. The header
 // accessors give its start only for a host-order pattern; its length comes
 // from its own header, not from the process-wide data format.
-std::optional<Block> held_block(DataLink& link) {
+template <typename Header>
+Block block_at(const Header* header, const char* kind, const py::dtype& dtype, uint64_t length) {
   Block block;
-  if (auto* e = link.get_event_header()) {
-    block.kind = BlockKind::Event;
-    block.data = reinterpret_cast<const char*>(e);
-    block.header_size = sizeof *e;
-    block.length = e->event_length;
-  } else if (auto* e24 = link.get_event_header_2024()) {
-    block.kind = BlockKind::Event2024;
-    block.data = reinterpret_cast<const char*>(e24);
-    block.header_size = sizeof *e24;
-    block.length = static_cast<uint64_t>(e24->event_length);
-  } else if (auto* s = link.get_slow_data_header()) {
-    block.kind = BlockKind::Slow;
-    block.data = reinterpret_cast<const char*>(s);
-    block.header_size = sizeof *s;
-    block.length = s->data_length;
-  } else {
-    return std::nullopt;
-  }
+  block.kind = kind;
+  block.dtype = &dtype;
+  block.data = reinterpret_cast<const char*>(header);
+  block.header_size = sizeof *header;
+  block.length = length;
   return block;
+}
+
+template <typename Header>
+Block event_block_at(const Header* header, const char* kind, const py::dtype& dtype) {
+  Block block = block_at(header, kind, dtype, static_cast<uint64_t>(header->event_length));
+  block.number = header->event_number;
+  block.type = header->event_type;
+  return block;
+}
+
+std::optional<Block> held_block(DataLink& link) {
+  if (auto* event = link.get_event_header()) return event_block_at(event, "event", dtypes->event);
+  if (auto* event = link.get_event_header_2024()) return event_block_at(event, "event2024", dtypes->event2024);
+  if (auto* slow = link.get_slow_data_header()) return block_at(slow, "slow", dtypes->slow, slow->data_length);
+  return std::nullopt;
 }
 
 double remaining(std::optional<Clock::time_point> deadline) {
@@ -838,7 +827,8 @@ One thread may write while another reads.)")
             auto length = static_cast<unsigned int>(bytes.size());
             return static_cast<unsigned int>(r.ring.Write(bytes.data(), length)) == length && length > 0;
           },
-          py::arg("data"), "Stores all of data and returns True, or stores nothing and returns False when it does not fit.")
+          py::arg("data"),
+          "Stores all of data and returns True, or stores nothing and returns False when it does not fit.")
       .def(
           "read",
           [](RingBuffer& r, unsigned int size) {
@@ -851,8 +841,10 @@ One thread may write while another reads.)")
             return py::bytes(bytes.data(), static_cast<size_t>(got));
           },
           py::arg("size"), "Takes up to size bytes, oldest first; empty bytes when the ring is empty.")
-      .def_property_readonly("used", [](RingBuffer& r) { return r.ring.bytesUsed(); }, "Bytes held now.")
-      .def_property_readonly("size", [](RingBuffer& r) { return r.ring.size(); }, "Capacity in bytes.")
+      .def_property_readonly(
+          "used", [](RingBuffer& r) { return r.ring.bytesUsed(); }, "Bytes held now.")
+      .def_property_readonly(
+          "size", [](RingBuffer& r) { return r.ring.size(); }, "Capacity in bytes.")
       .def("__len__", [](RingBuffer& r) { return r.ring.bytesUsed(); });
 
   py::class_<Block>(m, "Block", R"(One received event or slow-data block.
@@ -863,13 +855,13 @@ afterwards raises ValueError). Arrays made from it with numpy.frombuffer share
 that memory and must not be used after the next receive; keep block.copy(),
 or numpy.array(...), to hold the data longer.)")
       .def_property_readonly(
-          "kind", [](const Block& b) { return kind_text(b.kind); }, "\"event\", \"event2024\" or \"slow\".")
+          "kind", [](const Block& b) { return b.kind; }, "\"event\", \"event2024\" or \"slow\".")
       .def_property_readonly(
           "header",
           [](Block& b) {
             if (!b.header_cache) {
               b.check();
-              b.header_cache = record_from_bytes(b.dtype(), b.data, b.header_size);
+              b.header_cache = record_from_bytes(*b.dtype, b.data, b.header_size);
             }
             return b.header_cache;
           },
@@ -889,38 +881,20 @@ or numpy.array(...), to hold the data longer.)")
           },
           "The bytes behind the header as a read-only memoryview (see the class notes on its lifetime).")
       .def_property_readonly(
-          "number",
-          [](const Block& b) -> py::object {
-            b.check();
-            if (b.kind == BlockKind::Event) return py::int_(reinterpret_cast<const vrq5_eventheader*>(b.data)->event_number);
-            if (b.kind == BlockKind::Event2024)
-              return py::int_(reinterpret_cast<const vrq5_eventheader_2024*>(b.data)->event_number);
-            return py::none();
-          },
-          "The header's event number; None for slow data.")
+          "number", [](const Block& b) { return b.number; }, "The header's event number; None for slow data.")
       .def_property_readonly(
-          "type",
-          [](const Block& b) -> py::object {
-            b.check();
-            if (b.kind == BlockKind::Event)
-              return py::int_(static_cast<int>(reinterpret_cast<const vrq5_eventheader*>(b.data)->event_type));
-            if (b.kind == BlockKind::Event2024)
-              return py::int_(static_cast<int>(reinterpret_cast<const vrq5_eventheader_2024*>(b.data)->event_type));
-            return py::none();
-          },
-          "The header's event type; None for slow data.")
+          "type", [](const Block& b) { return b.type; }, "The header's event type; None for slow data.")
       .def_property_readonly(
           "length", [](const Block& b) { return b.length; }, "Bytes of the whole block, header included.")
       .def(
           "copy",
           [](const Block& b) {
             b.check();
-            Block copy;
-            copy.kind = b.kind;
+            Block copy = b;  // kind, dtype, sizes, number and type
+            copy.endpoint.reset();
+            copy.header_cache = copy.body_cache = py::object();
             copy.owned = std::make_shared<std::vector<char>>(b.data, b.data + b.length);
             copy.data = copy.owned->data();
-            copy.header_size = b.header_size;
-            copy.length = b.length;
             return copy;
           },
           "A block that owns a copy of the bytes and stays valid.")
@@ -933,7 +907,7 @@ or numpy.array(...), to hold the data longer.)")
           "The whole block, header and body, as bytes.")
       .def("__len__", [](const Block& b) { return b.length; })
       .def("__repr__", [](const Block& b) {
-        return "<datalink.Block " + std::string(kind_text(b.kind)) + " length=" + std::to_string(b.length) + ">";
+        return "<datalink.Block " + std::string(b.kind) + " length=" + std::to_string(b.length) + ">";
       });
 
   py::class_<Link>(m, "Link", R"(A connected link, from Listener.accept() or connect().
@@ -972,8 +946,7 @@ NoRoom, PeerClosed when the producer has closed, or LinkError.)")
 intro is an IMAGE_INTRO_DTYPE record, data a uint8 NumPy array of the image
 data: new, or a view of the writable buffer buf when given (NoRoom when it is
 too small; the data is then left unread on the link).)")
-      .def("receive_spectrum", &Link::receive_spectrum, py::arg("buf") = py::none(),
-           py::arg("timeout") = py::none(),
+      .def("receive_spectrum", &Link::receive_spectrum, py::arg("buf") = py::none(), py::arg("timeout") = py::none(),
            "Receives one spectrum and returns (intro, data), as receive_image does, with a SPECTRUM_INTRO_DTYPE intro.")
       .def("send_request", &Link::send_request, py::arg("data"),
            "Writes raw request bytes to the peer, without framing or conversion.")
