@@ -72,12 +72,15 @@ def main():
     parser.add_argument("--tool", default="datalink")
     parser.add_argument("--runs", type=int, default=3)
     parser.add_argument("--unix", action="store_true")
+    parser.add_argument("--quick", action="store_true", help="a few units, one run: does it still work")
     options = parser.parse_args()
-    print(f"transport {'unix' if options.unix else 'tcp'}, median of {options.runs} runs")
+    sizes = {size: max(count // 100, 10) for size, count in SIZES.items()} if options.quick else SIZES
+    runs = 1 if options.quick else options.runs
+    print(f"transport {'unix' if options.unix else 'tcp'}, median of {runs} runs")
     print(f"{'body bytes':>10} {'units':>7} {'C++ units/s':>12} {'Python units/s':>15} {'ratio':>6} {'target':>6}")
-    for size, count in SIZES.items():
+    for size, count in sizes.items():
         cpp, py = [], []
-        for _ in range(options.runs):  # interleaved, so that both see the same load
+        for _ in range(runs):  # interleaved, so that both see the same load
             cpp.append(cpp_rate(options.tool, count, size, options.unix))
             py.append(python_rate(options.tool, count, size, options.unix))
         c, p = statistics.median(cpp), statistics.median(py)

@@ -13,4 +13,9 @@ cmake --build --preset default --target datalink bench_convert bench_send >/dev/
 "$build/tools/datalink" bench --quick --ack --sizes 64 --count 200 >/dev/null
 "$build/tools/datalink" bench --memory --count 200 --sizes 4096 >/dev/null
 timeout 60 "$build/bench/bench_send" 0.05 >/dev/null
+if grep -q '^DATALINK_BUILD_PYTHON:BOOL=ON' "$build/CMakeCache.txt"; then
+  cmake --build --preset default --target datalink_python >/dev/null
+  PYTHONPATH="$build/python/module" /usr/bin/python3 "$root/bench/python_collector.py" --quick \
+    --tool "$build/tools/datalink" >/dev/null
+fi
 echo "bench smoke: ok"
