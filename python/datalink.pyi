@@ -112,7 +112,7 @@ class Link:
     def __exit__(self, *exc_info: object) -> None: ...
     def send(self, header: Buffer, *body: Buffer, ack: bool = False) -> None:
         """Sends one unit: a header record and buffers behind it, without a copy."""
-    def send_many(self, units: Iterable[Union[Sequence[Buffer], Buffer]], ack: bool = False) -> int:
+    def send_many(self, units: Iterable[Sequence[Buffer]], ack: bool = False) -> int:
         """Sends several units in one call; returns how many."""
     def receive(self, ring: Optional[RingBuffer] = None, timeout: Optional[float] = None) -> Block:
         """Receives the next event or slow-data block."""

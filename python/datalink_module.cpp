@@ -391,7 +391,11 @@ struct Endpoint {
     if (body_view) {
       // A view still exported elsewhere cannot be released; it stays valid
       // only until the library frees the block, as documented.
-      if (PyObject_CallMethod(body_view.ptr(), "release", nullptr) == nullptr) PyErr_Clear();
+      PyObject* released_view = PyObject_CallMethod(body_view.ptr(), "release", nullptr);
+      if (released_view == nullptr)
+        PyErr_Clear();
+      else
+        Py_DECREF(released_view);
       body_view = py::object();
     }
   }
@@ -481,14 +485,9 @@ struct Link {
 
   void close() {
     Busy busy(*ep);
-    if (!ep->listener && ep->link.IsLinkActive()) {
-      py::gil_scoped_release no_gil;
-      QuietScope silence(ep->quiet);
-      ep->link.Disconnect();
-    } else if (ep->listener && ep->link.IsLinkActive()) {
-      QuietScope silence(ep->quiet);
-      ep->link.Disconnect();
-    }
+    if (!ep->link.IsLinkActive()) return;
+    QuietScope silence(ep->quiet);
+    ep->link.Disconnect();
   }
 
   void send(const py::object& header, const py::args& body, bool ack) {
@@ -503,13 +502,11 @@ struct Link {
   size_t send_many(const py::iterable& items, bool ack) {
     std::vector<HeldUnit> units;
     for (const auto& item : items) {
+      if (!py::isinstance<py::tuple>(item) && !py::isinstance<py::list>(item))
+        throw py::type_error("send_many takes units as tuples or lists: (header, *body)");
       HeldUnit unit;
-      if (py::isinstance<py::tuple>(item) || py::isinstance<py::list>(item)) {
-        for (const auto& piece : item) unit.add(piece);
-        if (unit.pieces.empty()) throw py::value_error("a unit needs at least its header");
-      } else {
-        unit.add(item);  // a unit of one piece: header and body in one buffer
-      }
+      for (const auto& piece : item) unit.add(piece);
+      if (unit.pieces.empty()) throw py::value_error("a unit needs at least its header");
       units.push_back(std::move(unit));
     }
     send_units(units, ack, "send_many");
@@ -535,7 +532,7 @@ struct Link {
     if (status == DL_OK) return;
     check_signals();
     std::string where = what;
-    if (units.size() > 1) where += " (unit " + std::to_string(sent) + ", after " + std::to_string(sent) + " sent)";
+    if (units.size() > 1) where += " (unit " + std::to_string(sent) + " of " + std::to_string(units.size()) + ")";
     raise_status(status, where);
   }
 
@@ -929,8 +926,8 @@ body together. ack=True waits for the collector's acknowledgement before the
 body and raises NoRoom when the collector has no room.)")
       .def("send_many", &Link::send_many, py::arg("units"), py::kw_only(), py::arg("ack") = false,
            R"(Sends several units in one call without the GIL. Each unit is a tuple or
-list (header, *body), or one buffer holding header and body. Returns the
-number of units sent; on a failure the error's message names the unit.)")
+list (header, *body). Returns the number of units sent; on a failure the
+error's message names the unit (counted from 0) and the units before it went out.)")
       .def("receive", &Link::receive, py::arg("ring") = py::none(), py::arg("timeout") = py::none(),
            R"(Receives the next event or slow-data block and returns a Block.
 
