@@ -69,6 +69,8 @@ class RingBuffer:
         """Stores all of data, or nothing (False) when it does not fit."""
     def read(self, size: int) -> bytes:
         """Takes up to size bytes, oldest first."""
+    def read_into(self, buffer: Buffer) -> int:
+        """Moves up to len(buffer) bytes into a writable buffer; returns how many."""
     @property
     def used(self) -> int:
         """Bytes held now."""

@@ -829,15 +829,30 @@ One thread may write while another reads.)")
       .def(
           "read",
           [](RingBuffer& r, unsigned int size) {
-            std::string bytes(size, '\0');
+            // The bytes object is the destination: one copy out of the ring.
+            size = std::min<unsigned long>(size, r.ring.bytesUsed());
+            PyObject* bytes = PyBytes_FromStringAndSize(nullptr, size);
+            if (bytes == nullptr) throw py::error_already_set();
             int got;
             {
               py::gil_scoped_release no_gil;
-              got = r.ring.Read(bytes.data(), size);
+              got = r.ring.Read(PyBytes_AS_STRING(bytes), size);
             }
-            return py::bytes(bytes.data(), static_cast<size_t>(got));
+            if (static_cast<unsigned int>(got) != size && _PyBytes_Resize(&bytes, got) != 0)
+              throw py::error_already_set();
+            return py::reinterpret_steal<py::bytes>(bytes);
           },
           py::arg("size"), "Takes up to size bytes, oldest first; empty bytes when the ring is empty.")
+      .def(
+          "read_into",
+          [](RingBuffer& r, const py::object& buffer) {
+            HeldBuffer into(buffer, true);
+            auto size = static_cast<unsigned int>(std::min<size_t>(into.size(), INT32_MAX));
+            py::gil_scoped_release no_gil;
+            return r.ring.Read(into.data(), size);
+          },
+          py::arg("buffer"),
+          "Moves up to len(buffer) bytes, oldest first, into a writable buffer and returns how many; 0 when empty.")
       .def_property_readonly(
           "used", [](RingBuffer& r) { return r.ring.bytesUsed(); }, "Bytes held now.")
       .def_property_readonly(
