@@ -1,6 +1,7 @@
 """Shared helpers of the binding tests: free ports, the datalink program as
 the other end of a link, units of every kind built with NumPy."""
 import os
+import signal
 import socket
 import subprocess
 import time
@@ -35,13 +36,32 @@ def port():
         os.unlink(unix_path(p))
 
 
+@pytest.fixture(autouse=True)
+def time_limit():
+    """Ends a test that hangs: the alarm interrupts a blocked call like Ctrl-C does."""
+
+    def expire(signum, frame):
+        raise TimeoutError("the test took longer than 60 s")
+
+    previous = signal.signal(signal.SIGALRM, expire)
+    signal.alarm(60)
+    yield
+    signal.alarm(0)
+    signal.signal(signal.SIGALRM, previous)
+
+
 def tool(*args):
     """The datalink program in the background."""
     return subprocess.Popen([TOOL, *map(str, args)], stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
 
 
 def finish(proc, timeout=30):
-    out, err = proc.communicate(timeout=timeout)
+    try:
+        out, err = proc.communicate(timeout=timeout)
+    except subprocess.TimeoutExpired:
+        proc.kill()
+        proc.communicate()
+        raise
     assert proc.returncode == 0, err
     return out
 
