@@ -822,7 +822,8 @@ One thread may write while another reads.)")
             HeldBuffer bytes(data, false);
             if (bytes.size() > UINT32_MAX) return false;
             auto length = static_cast<unsigned int>(bytes.size());
-            return static_cast<unsigned int>(r.ring.Write(bytes.data(), length)) == length && length > 0;
+            py::gil_scoped_release no_gil;
+            return static_cast<unsigned int>(r.ring.Write(bytes.data(), length)) == length;
           },
           py::arg("data"),
           "Stores all of data and returns True, or stores nothing and returns False when it does not fit.")
