@@ -1,19 +1,16 @@
-// datalink_module.cpp - the Python module `datalink`: the link, its records
-// as NumPy dtypes, blocks as views of the library's block buffer, the ring
-// buffer, and the status codes as exceptions.
+// datalink_module.cpp - the Python module `datalink`: listeners and links,
+// blocks as views of the library's block buffer, and the ring buffer. The
+// records are in records.cpp, the exceptions in link_errors.cpp.
 //
 // Blocking calls run without the GIL. Waits are cut into slices of at most a
 // quarter second, between which pending signals are checked, so Ctrl-C ends a
 // waiting receive; a signal that arrives in a system call makes the library
 // return at once (EINTR) and is raised the same way.
-#include <pybind11/eval.h>
 #include <pybind11/numpy.h>
 #include <pybind11/pybind11.h>
 #include <pybind11/stl.h>
 
 #include <chrono>
-#include <condition_variable>
-#include <cstdlib>
 #include <cstring>
 #include <memory>
 #include <mutex>
@@ -22,294 +19,19 @@
 #include <vector>
 
 #include "DataLink.h"
+#include "link_errors.h"
 #include "quiet_output.h"
-#include "status_name.h"
+#include "records.h"
+#include "socket_family.h"
 
 namespace py = pybind11;
-using datalink_python::QuietScope;
+using namespace datalink_python;
 
 namespace {
 
 using Clock = std::chrono::steady_clock;
 constexpr long kSliceMicroseconds = 250000;  // longest wait between two signal checks
 constexpr int kDefaultRetries = 10;          // the library's own default
-
-// ---- Exceptions ------------------------------------------------------------
-
-// Defined in Python so that they read like ordinary exception classes.
-const char* const kExceptionSource = R"(
-class LinkError(Exception):
-    """A call on the link failed with a status code of the library.
-
-    ``status`` is the code (an int, 1 to 30) and ``name`` its name, such as
-    ``"DL_ERR_TIMEOUT"``. Subclasses stand for the common cases.
-    """
-
-    def __init__(self, message, status=0, name=""):
-        super().__init__(message)
-        self.status = status
-        self.name = name
-
-
-class Timeout(LinkError):
-    """Nothing arrived within the time-out (status 22, DL_ERR_TIMEOUT)."""
-
-
-class NoRoom(LinkError):
-    """No room for the unit (status 25, DL_ERR_BUFFER_SIZE).
-
-    A collector raises it when its ring buffer cannot take the announced block
-    (the producer is told so by the acknowledgement and raises it as well),
-    and an image or spectrum receiver when the caller's buffer is too small.
-    """
-
-
-class NotConnected(LinkError):
-    """The link holds no connection (status 6, DL_ERR_NOT_CONNECTED)."""
-
-
-class PeerClosed(LinkError):
-    """The peer closed the connection; ``status`` is what the call returned."""
-)";
-
-struct Errors {
-  py::object link_error, timeout, no_room, not_connected, peer_closed;
-};
-Errors* errors = nullptr;  // set once at import, lives as long as the module
-
-[[noreturn]] void raise_as(const py::object& cls, int status, const std::string& what) {
-  const char* name = datalink::status_name(status);
-  std::string message = what + ": " + name + " (" + std::to_string(status) + ")";
-  py::object error = cls(message, status, name);
-  PyErr_SetObject(cls.ptr(), error.ptr());
-  throw py::error_already_set();
-}
-
-// A failing status as the exception class that stands for it.
-[[noreturn]] void raise_status(int status, const std::string& what) {
-  switch (status) {
-    case DL_ERR_TIMEOUT:
-      raise_as(errors->timeout, status, what);
-    case DL_ERR_BUFFER_SIZE:
-      raise_as(errors->no_room, status, what);
-    case DL_ERR_NOT_CONNECTED:
-      raise_as(errors->not_connected, status, what);
-    default:
-      raise_as(errors->link_error, status, what);
-  }
-}
-
-// A signal that arrived while the library waited (its handler may raise
-// KeyboardInterrupt) takes precedence over the status the wait ended with.
-void check_signals() {
-  if (PyErr_CheckSignals() != 0) throw py::error_already_set();
-}
-
-// ---- Socket family ----------------------------------------------------------
-
-// The library picks TCP or UNIX-domain sockets from the process environment
-// (VRQ5_DATA_LINK_SOCK_TYPE) when it sets up, connects and releases. Calls
-// that want the same family may run at the same time; a call that wants the
-// other family waits until they are done. The user's own value of the
-// variable is put back when no call needs it any more. A connect holds its
-// family while it waits for the listener's preamble, so a listener of the same
-// family in another thread of this process can still be set up meanwhile.
-class FamilyScope {
- public:
-  explicit FamilyScope(bool unix_domain) {
-    py::gil_scoped_release no_gil;
-    std::unique_lock<std::mutex> lock(mutex_);
-    changed_.wait(lock, [&] { return users_ == 0 || unix_ == unix_domain; });
-    if (users_++ == 0) {
-      const char* saved = std::getenv(kVariable);
-      had_saved_ = saved != nullptr;
-      saved_ = saved != nullptr ? saved : "";
-      unix_ = unix_domain;
-      if (unix_domain)
-        setenv(kVariable, "UNIX", 1);
-      else
-        unsetenv(kVariable);
-    }
-  }
-  ~FamilyScope() {
-    std::lock_guard<std::mutex> lock(mutex_);
-    if (--users_ == 0) {
-      if (had_saved_)
-        setenv(kVariable, saved_.c_str(), 1);
-      else
-        unsetenv(kVariable);
-      changed_.notify_all();
-    }
-  }
-  FamilyScope(const FamilyScope&) = delete;
-  FamilyScope& operator=(const FamilyScope&) = delete;
-
- private:
-  static constexpr const char* kVariable = "VRQ5_DATA_LINK_SOCK_TYPE";
-  static inline std::mutex mutex_;
-  static inline std::condition_variable changed_;
-  static inline int users_ = 0;
-  static inline bool unix_ = false;
-  static inline bool had_saved_ = false;
-  static inline std::string saved_;
-};
-
-// ---- Records -----------------------------------------------------------------
-
-struct Field {
-  const char* name;
-  py::object format;
-  size_t offset;
-};
-
-py::dtype record_dtype(const std::vector<Field>& fields, size_t size) {
-  py::list names, formats, offsets;
-  for (const Field& f : fields) {
-    names.append(f.name);
-    formats.append(f.format);
-    offsets.append(f.offset);
-  }
-  py::dict spec;
-  spec["names"] = names;
-  spec["formats"] = formats;
-  spec["offsets"] = offsets;
-  spec["itemsize"] = size;
-  return py::dtype::from_args(spec);
-}
-
-struct Dtypes {
-  py::dtype event, event2024, slow, image_head, image_frame, image_intro, spectrum_intro;
-};
-Dtypes* dtypes = nullptr;
-
-#define DL_FIELD(record, field, format) \
-  Field { #field, py::str(format), offsetof(record, field) }
-
-void make_dtypes() {
-  py::dtype time =
-      record_dtype({DL_FIELD(time_stamp, timeup, "u4"), DL_FIELD(time_stamp, timelow, "u4")}, sizeof(time_stamp));
-  dtypes = new Dtypes;
-  using E = vrq5_eventheader;
-  dtypes->event =
-      record_dtype({DL_FIELD(E, pattern, "u4"), DL_FIELD(E, event_length, "u4"), DL_FIELD(E, event_number, "u4"),
-                    DL_FIELD(E, event_type, "i4"), Field{"event_time", time, offsetof(E, event_time)},
-                    DL_FIELD(E, tmask, "i4"), DL_FIELD(E, status, "i4"), DL_FIELD(E, num_svr_block, "i4")},
-                   sizeof(E));
-  using E24 = vrq5_eventheader_2024;
-  dtypes->event2024 =
-      record_dtype({DL_FIELD(E24, pattern, "u4"), DL_FIELD(E24, event_type, "i4"), DL_FIELD(E24, event_length, "i8"),
-                    DL_FIELD(E24, event_number, "u8"), Field{"event_time", time, offsetof(E24, event_time)},
-                    DL_FIELD(E24, tmask, "i4"), DL_FIELD(E24, status, "i4"), DL_FIELD(E24, num_svr_block, "i4"),
-                    DL_FIELD(E24, fill, "i4")},
-                   sizeof(E24));
-  using S = vrq5_daq_slow_data_header;
-  dtypes->slow = record_dtype(
-      {DL_FIELD(S, pattern, "u4"), DL_FIELD(S, data_length, "u4"), DL_FIELD(S, channels_number, "u4")}, sizeof(S));
-  using IH = vrq5_image_head;
-  dtypes->image_head = record_dtype({DL_FIELD(IH, pattern, "u4"), DL_FIELD(IH, length, "u4")}, sizeof(IH));
-  using F = vrq5_image_ext_frame_head;
-  dtypes->image_frame =
-      record_dtype({DL_FIELD(F, width, "i4"),      DL_FIELD(F, height, "i4"),         DL_FIELD(F, aoi_width, "i4"),
-                    DL_FIELD(F, aoi_height, "i4"), DL_FIELD(F, x_start, "i4"),        DL_FIELD(F, y_start, "i4"),
-                    DL_FIELD(F, bpp, "i4"),        DL_FIELD(F, ebitpp, "i4"),         DL_FIELD(F, hbin, "i4"),
-                    DL_FIELD(F, vbin, "i4"),       DL_FIELD(F, source_format, "i4"),  DL_FIELD(F, image_format, "i4"),
-                    DL_FIELD(F, frame, "u4"),      DL_FIELD(F, event, "u4"),          DL_FIELD(F, scale_x, "f4"),
-                    DL_FIELD(F, scale_y, "f4"),    DL_FIELD(F, image_rotation, "f4"), DL_FIELD(F, fspare2, "f4"),
-                    DL_FIELD(F, fspare3, "f4"),    DL_FIELD(F, fspare4, "f4"),        DL_FIELD(F, image_flags, "i4"),
-                    DL_FIELD(F, ispare2, "i4"),    DL_FIELD(F, ispare3, "i4"),        DL_FIELD(F, ispare4, "i4"),
-                    DL_FIELD(F, length, "i4")},
-                   sizeof(F));
-  dtypes->image_intro = record_dtype({Field{"intro", dtypes->image_head, offsetof(vrq5_image_ext_intro, intro)},
-                                      Field{"head", dtypes->image_frame, offsetof(vrq5_image_ext_intro, head)}},
-                                     sizeof(vrq5_image_ext_intro));
-  using SH = vrq5_spect_header;
-  py::dtype spectrum_head = record_dtype(
-      {DL_FIELD(SH, i, "i4"), DL_FIELD(SH, f1, "f4"), DL_FIELD(SH, f2, "f4"), DL_FIELD(SH, f3, "f4"),
-       DL_FIELD(SH, start, "f4"), DL_FIELD(SH, inc, "f4"), DL_FIELD(SH, usec, "u4"), DL_FIELD(SH, sec, "u4"),
-       DL_FIELD(SH, bnum, "u4"), DL_FIELD(SH, bnum_req, "u4"), DL_FIELD(SH, event_nm, "u4"), DL_FIELD(SH, error, "i4")},
-      sizeof(SH));
-  py::dtype spectrum_lead = record_dtype(
-      {DL_FIELD(vrq5_spect_head, pattern, "u4"), DL_FIELD(vrq5_spect_head, length, "u4")}, sizeof(vrq5_spect_head));
-  dtypes->spectrum_intro = record_dtype({Field{"intro", spectrum_lead, offsetof(vrq5_spect_intro, intro)},
-                                         Field{"head", spectrum_head, offsetof(vrq5_spect_intro, head)}},
-                                        sizeof(vrq5_spect_intro));
-}
-
-// A zeroed, writable record (a 0-d array) of a dtype.
-py::array new_record(const py::dtype& dtype) {
-  py::array record(dtype, std::vector<py::ssize_t>{});
-  std::memset(record.mutable_data(), 0, static_cast<size_t>(dtype.itemsize()));
-  return record;
-}
-
-// A record holding a copy of size bytes.
-py::object record_from_bytes(const py::dtype& dtype, const void* bytes, size_t size) {
-  py::array record = new_record(dtype);
-  std::memcpy(record.mutable_data(), bytes, size);
-  return record[py::tuple()];  // the record as a NumPy void scalar
-}
-
-void set_time(py::array& record, std::optional<double> when) {
-  double seconds =
-      when ? *when : std::chrono::duration<double>(std::chrono::system_clock::now().time_since_epoch()).count();
-  if (seconds < 0) throw py::value_error("time must not be negative");
-  auto up = static_cast<uint64_t>(seconds);
-  auto low = static_cast<uint64_t>((seconds - static_cast<double>(up)) * 1e6 + 0.5);
-  if (low >= 1000000) {
-    ++up;
-    low -= 1000000;
-  }
-  time_stamp stamp{static_cast<uint32_t>(up), static_cast<uint32_t>(low)};
-  auto field = record[py::str("event_time")].cast<py::array>();
-  std::memcpy(field.mutable_data(), &stamp, sizeof stamp);
-}
-
-template <typename T>
-void set_field(py::array& record, const char* name, T value) {
-  record[py::str(name)] = py::cast(value);
-}
-
-py::array event_header(int type, uint64_t number, uint64_t length, std::optional<double> when,
-                       const std::string& kind) {
-  py::array record;
-  if (kind == "2024") {
-    record = new_record(dtypes->event2024);
-    set_field(record, "pattern", static_cast<uint32_t>(VRQ5_PATTERN_EVENT_2024));
-    set_field(record, "event_length", static_cast<int64_t>(sizeof(vrq5_eventheader_2024) + length));
-  } else if (kind == "2010" || kind == "older") {
-    if (sizeof(vrq5_eventheader) + length > UINT32_MAX || number > UINT32_MAX)
-      throw py::value_error("a " + kind + " event header holds 32-bit lengths and numbers");
-    record = new_record(dtypes->event);
-    set_field(record, "pattern", static_cast<uint32_t>(kind == "2010" ? VRQ5_PATTERN_EVENT_2010 : VRQ5_PATTERN_EVENT));
-    set_field(record, "event_length", static_cast<uint32_t>(sizeof(vrq5_eventheader) + length));
-  } else {
-    throw py::value_error("kind must be \"2010\", \"2024\" or \"older\", not \"" + kind + "\"");
-  }
-  set_field(record, "event_number", number);
-  set_field(record, "event_type", type);
-  set_time(record, when);
-  return record;
-}
-
-py::array slow_data_header(uint32_t channels, uint64_t length, const std::string& kind) {
-  if (kind != "2024" && kind != "older")
-    throw py::value_error("kind must be \"2024\" or \"older\", not \"" + kind + "\"");
-  if (sizeof(vrq5_daq_slow_data_header) + length > UINT32_MAX)
-    throw py::value_error("a slow-data block holds a 32-bit length");
-  py::array record = new_record(dtypes->slow);
-  set_field(record, "pattern", static_cast<uint32_t>(kind == "2024" ? VRQ5_PATTERN_SLOW_2024 : VRQ5_PATTERN_SLOW));
-  set_field(record, "data_length", static_cast<uint32_t>(sizeof(vrq5_daq_slow_data_header) + length));
-  set_field(record, "channels_number", channels);
-  return record;
-}
-
-py::array image_head(uint64_t length) {
-  if (sizeof(vrq5_image_head) + length > UINT32_MAX) throw py::value_error("an image holds a 32-bit length");
-  py::array record = new_record(dtypes->image_head);
-  set_field(record, "pattern", static_cast<uint32_t>(VRQ5_PATTERN_EVENT_2010));
-  set_field(record, "length", static_cast<uint32_t>(sizeof(vrq5_image_head) + length));
-  return record;
-}
 
 // ---- Buffers -----------------------------------------------------------------
 
@@ -457,9 +179,9 @@ Block event_block_at(const Header* header, const char* kind, const py::dtype& dt
 }
 
 std::optional<Block> held_block(DataLink& link) {
-  if (auto* event = link.get_event_header()) return event_block_at(event, "event", dtypes->event);
-  if (auto* event = link.get_event_header_2024()) return event_block_at(event, "event2024", dtypes->event2024);
-  if (auto* slow = link.get_slow_data_header()) return block_at(slow, "slow", dtypes->slow, slow->data_length);
+  if (auto* event = link.get_event_header()) return event_block_at(event, "event", dtypes().event);
+  if (auto* event = link.get_event_header_2024()) return event_block_at(event, "event2024", dtypes().event2024);
+  if (auto* slow = link.get_slow_data_header()) return block_at(slow, "slow", dtypes().slow, slow->data_length);
   return std::nullopt;
 }
 
@@ -555,7 +277,7 @@ struct Link {
       if (status == DL_OK) return make_block();
       check_signals();
       if (status != DL_ERR_NOT_CONNECTED && ep->link.peer_closed())
-        raise_as(errors->peer_closed, status, "receive: the peer closed the link");
+        raise_peer_closed(status, "receive: the peer closed the link");
       if (status == DL_ERR_TIMEOUT || status == DL_ERR_SCAN_WOULD_BLOCK) {
         if (remaining(deadline) <= 0) raise_status(DL_ERR_TIMEOUT, "receive");
         continue;
@@ -576,7 +298,7 @@ struct Link {
     try {
       return receive(nullptr, std::nullopt);
     } catch (py::error_already_set& e) {
-      if (e.matches(errors->peer_closed)) throw py::stop_iteration();
+      if (is_peer_closed(e)) throw py::stop_iteration();
       throw;
     }
   }
@@ -646,14 +368,14 @@ struct Link {
 
   py::tuple receive_image(const py::object& buf, std::optional<double> timeout) {
     return receive_intro_data<vrq5_image_ext_intro>(
-        buf, timeout, dtypes->image_intro, "receive_image",
+        buf, timeout, dtypes().image_intro, "receive_image",
         [](DataLink& l, vrq5_image_ext_intro* i) { return l.ReceiveImageHeader(i); },
         [](DataLink& l, vrq5_image_ext_intro* i, char** b, int sz) { return l.ReceiveImageData(i, b, sz); });
   }
 
   py::tuple receive_spectrum(const py::object& buf, std::optional<double> timeout) {
     return receive_intro_data<vrq5_spect_intro>(
-        buf, timeout, dtypes->spectrum_intro, "receive_spectrum",
+        buf, timeout, dtypes().spectrum_intro, "receive_spectrum",
         [](DataLink& l, vrq5_spect_intro* i) { return l.ReceiveSpectHeader(i); },
         [](DataLink& l, vrq5_spect_intro* i, char** b, int sz) { return l.ReceiveSpectData(i, b, sz); });
   }
@@ -776,40 +498,8 @@ A producer connects and sends units, a header record and any buffers behind it::
 Failing calls raise LinkError (or one of its subclasses) with the library's
 status code. See docs/python.md for a tour.)";
 
-  py::exec(kExceptionSource, m.attr("__dict__"));
-  errors = new Errors{m.attr("LinkError"), m.attr("Timeout"), m.attr("NoRoom"), m.attr("NotConnected"),
-                      m.attr("PeerClosed")};
-  make_dtypes();
-  m.attr("EVENT_HEADER_DTYPE") = dtypes->event;
-  m.attr("EVENT_HEADER_2024_DTYPE") = dtypes->event2024;
-  m.attr("SLOW_DATA_HEADER_DTYPE") = dtypes->slow;
-  m.attr("IMAGE_HEAD_DTYPE") = dtypes->image_head;
-  m.attr("IMAGE_FRAME_HEAD_DTYPE") = dtypes->image_frame;
-  m.attr("IMAGE_INTRO_DTYPE") = dtypes->image_intro;
-  m.attr("SPECTRUM_INTRO_DTYPE") = dtypes->spectrum_intro;
-
-  m.def("status_name", &datalink::status_name, py::arg("status"),
-        "The name of a status code of the library, such as \"DL_ERR_TIMEOUT\" for 22.");
-
-  m.def("event_header", &event_header, py::arg("type"), py::arg("number"), py::arg("length"),
-        py::arg("time") = py::none(), py::arg("kind") = "2024",
-        R"(A new event header record (a writable 0-d NumPy array).
-
-type: event type (0 to 31); number: event number; length: bytes of body that
-will follow the header (event_length gets the header's own size added);
-time: seconds since the epoch as a float (default: now); kind: "2024" (48-byte
-header, EVENT_HEADER_2024_DTYPE), "2010" or "older" (36-byte header,
-EVENT_HEADER_DTYPE, patterns 0xFFEEFFDD and 0xFFEEFFEE).)");
-  m.def("slow_data_header", &slow_data_header, py::arg("channels"), py::arg("length"), py::arg("kind") = "2024",
-        R"(A new slow-data header record (SLOW_DATA_HEADER_DTYPE, 12 bytes).
-
-channels: number of channels; length: bytes of body that will follow;
-kind: "2024" (pattern 0xFFEEFFFF) or "older" (0xFFEEFFCC).)");
-  m.def("image_head", &image_head, py::arg("length"),
-        R"(A new 8-byte image head record (IMAGE_HEAD_DTYPE) for sending an image.
-
-length: bytes that follow the head (the 100-byte frame head and the image
-data); send it as link.send(image_head(...), frame_head, data).)");
+  define_errors(m);
+  define_records(m);
 
   py::class_<RingBuffer>(m, "RingBuffer", R"(A byte ring that a collector fills with received blocks.
 
