@@ -19,10 +19,10 @@
 #include <vector>
 
 #include "DataLink.h"
+#include "family_scope.h"
 #include "link_errors.h"
 #include "quiet_output.h"
 #include "records.h"
-#include "socket_family.h"
 
 namespace py = pybind11;
 using namespace datalink_python;

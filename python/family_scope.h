@@ -1,7 +1,7 @@
-// socket_family.h - TCP or UNIX-domain sockets for the library calls of a
+// family_scope.h - TCP or UNIX-domain sockets for the library calls of a
 // link.
-#ifndef DATALINK_PYTHON_SOCKET_FAMILY_H
-#define DATALINK_PYTHON_SOCKET_FAMILY_H
+#ifndef DATALINK_PYTHON_FAMILY_SCOPE_H
+#define DATALINK_PYTHON_FAMILY_SCOPE_H
 
 namespace datalink_python {
 
@@ -25,4 +25,4 @@ class FamilyScope {
 
 }  // namespace datalink_python
 
-#endif  // DATALINK_PYTHON_SOCKET_FAMILY_H
+#endif  // DATALINK_PYTHON_FAMILY_SCOPE_H

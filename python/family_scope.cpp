@@ -1,6 +1,6 @@
-// socket_family.cpp - the environment variable through which the library
+// family_scope.cpp - the environment variable through which the library
 // chooses its socket family, shared by every link of the process.
-#include "socket_family.h"
+#include "family_scope.h"
 
 #include <pybind11/pybind11.h>
 
@@ -9,10 +9,13 @@
 #include <mutex>
 #include <string>
 
+#include "socket_family.h"
+
 namespace datalink_python {
 
 namespace {
-constexpr const char* kVariable = "VRQ5_DATA_LINK_SOCK_TYPE";
+using datalink::kSockTypeUnix;
+using datalink::kSockTypeVariable;
 std::mutex mutex;
 std::condition_variable changed;
 int users = 0;           // calls between their FamilyScope's construction and destruction
@@ -26,14 +29,14 @@ FamilyScope::FamilyScope(bool unix_domain) {
   std::unique_lock<std::mutex> lock(mutex);
   changed.wait(lock, [&] { return users == 0 || unix_now == unix_domain; });
   if (users++ == 0) {
-    const char* value = std::getenv(kVariable);
+    const char* value = std::getenv(kSockTypeVariable);
     had_saved = value != nullptr;
     saved = value != nullptr ? value : "";
     unix_now = unix_domain;
     if (unix_domain)
-      setenv(kVariable, "UNIX", 1);
+      setenv(kSockTypeVariable, kSockTypeUnix, 1);
     else
-      unsetenv(kVariable);
+      unsetenv(kSockTypeVariable);
   }
 }
 
@@ -41,9 +44,9 @@ FamilyScope::~FamilyScope() {
   std::lock_guard<std::mutex> lock(mutex);
   if (--users == 0) {
     if (had_saved)
-      setenv(kVariable, saved.c_str(), 1);
+      setenv(kSockTypeVariable, saved.c_str(), 1);
     else
-      unsetenv(kVariable);
+      unsetenv(kSockTypeVariable);
     changed.notify_all();
   }
 }
