@@ -15,4 +15,9 @@ cmake --build --preset default --target datalink bench_compare bench_convert ben
 "$build/bench/bench_compare" --memory --count 200 --sizes 4096 >/dev/null
 timeout 60 "$build/bench/bench_send" 0.05 >/dev/null
 timeout 60 "$build/bench/bench_links" 2000 1 >/dev/null
+if grep -q '^DATALINK_BUILD_PYTHON:BOOL=ON' "$build/CMakeCache.txt"; then
+  cmake --build --preset default --target datalink_python >/dev/null
+  PYTHONPATH="$build/python/module" /usr/bin/python3 "$root/bench/python_collector.py" --quick \
+    --tool "$build/tools/datalink" >/dev/null
+fi
 echo "bench smoke: ok"

@@ -291,7 +291,7 @@ int DataLink::SendEvent(struct iovec* vec, int frsin, int mode) {
   std::unique_ptr<char[]> hdbuf;
   std::unique_ptr<char[]> event_buf;
   if (swap) {
-    hdbuf.reset(new (std::nothrow) char[header.hdsz]);
+    hdbuf.reset(new (std::nothrow) char[static_cast<size_t>(header.hdsz)]);
     if (!hdbuf) {
       out_print("Failed to allocate header\n");
       return DL_ERR_ALLOC;
