@@ -71,7 +71,8 @@ Mode mode_of(uint8_t selector) {
 // Reads every accessor and every field of the header it hands out, so that a
 // header pointer into a block too short for it shows as an overrun.
 void touch_block(DataLink& link) {
-  volatile long sink = link.get_event_number() + link.get_event_type() + link.get_event_length();
+  volatile long sink = static_cast<long>(link.get_event_number()) + static_cast<long>(link.get_event_type()) +
+                       static_cast<long>(link.get_event_length());
   if (vrq5_eventheader* h = link.get_event_header()) sink = sink + h->num_svr_block;
   if (vrq5_eventheader_2024* h = link.get_event_header_2024()) sink = sink + h->fill;
   if (vrq5_daq_slow_data_header* h = link.get_slow_data_header()) sink = sink + h->channels_number;
