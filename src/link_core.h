@@ -60,6 +60,8 @@ class LinkCore {
   // ReadLink. A receive that just emptied the kernel's queue makes the next
   // try give up without a call, since the wait returns at once if more came.
   static bool TryReadLink(DataLink& link, void* dst, size_t count, datalink::sys::IoResult& got);
+  // The receive both make when nothing is buffered: dst and the whole input
+  // buffer in one readv (recvmsg with MSG_DONTWAIT for a try).
   static datalink::sys::IoResult Receive(DataLink& link, void* dst, size_t count, bool try_only);
   // Puts count bytes (at most a header) back in front of the stream.
   static void PushBackStream(DataLink& link, const unsigned char* bytes, size_t count);
