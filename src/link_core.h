@@ -32,8 +32,8 @@ struct LinkState {
   std::unique_ptr<unsigned char[]> input;
   size_t input_begin;
   size_t input_end;
-  // The last receive brought less than a buffer's worth and emptied the
-  // kernel's queue: the next one waits first instead of trying.
+  // The last receive emptied the kernel's queue and brought only a trickle:
+  // the next one waits first instead of trying.
   bool input_drained;
   // Bytes asked of SO_SNDBUF and SO_RCVBUF for each connection, 0 for the
   // system's sizes.

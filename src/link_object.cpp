@@ -90,6 +90,11 @@ bool DataLink::set_swap_mask(bool m) {
 // that go back to the stream always fit before the ones still held.
 constexpr size_t kInputFront = 48;
 constexpr size_t kInputBytes = 64 * 1024;
+// A receive that emptied the kernel's queue and brought less than this was a
+// trickle: the peer is slower than this end, and the next read would most
+// likely find nothing, so it waits first. After a larger receive the peer is
+// streaming and the next read is tried.
+constexpr size_t kTrickleBytes = 4096;
 
 void LinkCore::ResetConnectionState(DataLink& link) {
   std::memset(link.state->pending_pattern, 0, sizeof link.state->pending_pattern);
@@ -117,7 +122,7 @@ sys::IoResult LinkCore::Receive(DataLink& link, void* dst, size_t count, bool tr
     return got;
   }
   const size_t total = static_cast<size_t>(got.n);
-  state.input_drained = total < kInputBytes;
+  state.input_drained = total < count + kInputBytes && total < kTrickleBytes;
   if (total == 0) state.peer_eof = true;
   state.input_begin = kInputFront;
   state.input_end = kInputFront + (total > count ? total - count : 0);
