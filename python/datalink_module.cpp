@@ -251,8 +251,8 @@ struct Link {
         std::vector<iovec> pieces = unit.scatter();
         vec.insert(vec.end(), pieces.begin(), pieces.end());
       }
-      status = ep->link.SendEvents(vec.data(), static_cast<int>(vec.size()), ack ? SendEvent_ACK : SendEvent_NOACK,
-                                   &sent);
+      status =
+          ep->link.SendEvents(vec.data(), static_cast<int>(vec.size()), ack ? SendEvent_ACK : SendEvent_NOACK, &sent);
     }
     if (status == DL_OK) return;
     check_signals();
