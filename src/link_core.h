@@ -35,6 +35,8 @@ struct LinkState {
   // The last receive emptied the kernel's queue and brought only a trickle:
   // the next one waits first instead of trying.
   bool input_drained;
+  // The converting sender's piece buffer, allocated at its first unit.
+  std::unique_ptr<char[]> send_piece;
   // Bytes asked of SO_SNDBUF and SO_RCVBUF for each connection, 0 for the
   // system's sizes.
   int socket_buffer_bytes;

@@ -188,7 +188,8 @@ int convert_unit(const UnitHeader& header, char* event_buf) {
 // Behind every header the body of each kind is plain 32-bit words from the
 // header's end (all header sizes are whole words). When every body element
 // but the last holds whole words, the words fall alike in each element and
-// in the unit, so each element can be turned while it is copied.
+// in the unit, so each element can be turned while it is copied, piece by
+// piece.
 bool body_in_whole_words(const struct iovec* vec, int frsin) {
   int last = frsin - 1;
   while (last >= 1 && low32(vec[last].iov_len) == 0) --last;
@@ -198,35 +199,87 @@ bool body_in_whole_words(const struct iovec* vec, int frsin) {
 }
 
 // Gathers header and body into one buffer of exactly event_length bytes and
-// converts it to network order: in one pass behind the already converted
-// header where the elements allow, else copied first and turned in place.
-// Both give the same bytes.
-int build_converted_unit(const struct iovec* vec, int frsin, const UnitHeader& header, const char* hdbuf,
+// converts it to network order in place: the way for elements that cut the
+// body's words, which only the whole unit puts back together.
+int build_converted_unit(const struct iovec* vec, int frsin, const UnitHeader& header,
                          std::unique_ptr<char[]>& event_buf) {
   event_buf.reset(new (std::nothrow) char[header.event_length]);
   if (!event_buf) {
     out_print("Failed to alloc event_buffer\n");
     return DL_ERR_ALLOC;
   }
-  const bool one_pass = body_in_whole_words(vec, frsin);
-  std::memcpy(event_buf.get(), one_pass ? hdbuf : header.bytes(), static_cast<size_t>(header.hdsz));
+  std::memcpy(event_buf.get(), header.bytes(), static_cast<size_t>(header.hdsz));
   char* body_dst = event_buf.get() + header.hdsz;
-  int convert_errors = 0;
   for (int i = 1; i < frsin; ++i) {
     const uint32_t length = low32(vec[i].iov_len);
     if (length == 0) continue;  // an empty element may have no base at all
-    if (one_pass)
-      convert_errors += vrq5::reversal::words_sized(vec[i].iov_base, body_dst, length);
-    else
-      std::memcpy(body_dst, vec[i].iov_base, length);
+    std::memcpy(body_dst, vec[i].iov_base, length);
     body_dst += length;
   }
-  if (!one_pass) convert_errors = convert_unit(header, event_buf.get());
+  const int convert_errors = convert_unit(header, event_buf.get());
   if (convert_errors != 0) {
     out_print("Failed to convert event buffer error: %d  what: %d\n", convert_errors, header.kind);
     event_buf.reset();
     out_print("Here we are BAD swap err: %d\n", convert_errors);
     return DL_ERR_CONVERT;
+  }
+  return DL_OK;
+}
+
+// Bytes of a converted unit turned and written at a time when its elements
+// allow the one-pass turn: a piece stays in the cache from the turn to the
+// copy into the socket, where a whole unit of megabytes would not.
+constexpr uint32_t kPieceBytes = 256 * 1024;
+
+// Where the next body byte among the caller's elements is.
+struct BodyCursor {
+  const struct iovec* vec;
+  int frsin;
+  int index;
+  size_t offset;
+};
+
+// Turns the next n body bytes into dst. Pieces end on whole words, and so
+// does every body element but the last, so no word is cut.
+void turn_body(BodyCursor& at, char* dst, size_t n) {
+  while (n > 0 && at.index < at.frsin) {
+    const struct iovec& element = at.vec[at.index];
+    const size_t left = low32(element.iov_len) - at.offset;
+    if (left == 0) {
+      ++at.index;
+      at.offset = 0;
+      continue;
+    }
+    const size_t take = left < n ? left : n;
+    vrq5::reversal::words_sized(static_cast<const char*>(element.iov_base) + at.offset, dst, take);
+    at.offset += take;
+    dst += take;
+    n -= take;
+  }
+}
+
+// Writes the unit from sent_total on (0, or behind an acknowledged header)
+// piece by piece, each turned just before it goes out. Nothing can fail in
+// the turn once the lengths and the header were checked, so every refusal
+// still comes before the first byte. A budget that runs out ends the write
+// short; the caller reports it.
+int write_turned_pieces(DataLink& link, const struct iovec* vec, int frsin, const UnitHeader& header, const char* hdbuf,
+                        char* piece, uint32_t& sent_total, int& rtr) {
+  BodyCursor at{vec, frsin, 1, 0};
+  while (sent_total < header.event_length) {
+    const uint32_t left = header.event_length - sent_total;
+    const uint32_t length = left < kPieceBytes ? left : kPieceBytes;
+    uint32_t filled = 0;
+    if (sent_total == 0) {
+      filled = static_cast<uint32_t>(header.hdsz);
+      std::memcpy(piece, hdbuf, filled);
+    }
+    turn_body(at, piece + filled, length - filled);
+    uint32_t piece_sent = 0;
+    const int rc = LinkCore::WriteEventBuffer(link, piece, length, piece_sent, rtr);
+    sent_total += piece_sent;
+    if (rc != DL_OK) return rc;
+    if (piece_sent < length) break;
   }
   return DL_OK;
 }
@@ -299,8 +352,16 @@ int DataLink::SendEvent(struct iovec* vec, int frsin, int mode) {
     if (!convert_header(header, hdbuf.get())) return DL_ERR_CONVERT;
   }
   if (int rc = check_unit_lengths(vec, frsin, header); rc != DL_OK) return rc;
-  if (swap) {
-    if (int rc = build_converted_unit(vec, frsin, header, hdbuf.get(), event_buf); rc != DL_OK) return rc;
+  const bool in_pieces = swap && body_in_whole_words(vec, frsin);
+  if (in_pieces && !state->send_piece) {
+    state->send_piece.reset(new (std::nothrow) char[kPieceBytes]);
+    if (!state->send_piece) {
+      out_print("Failed to alloc event_buffer\n");
+      return DL_ERR_ALLOC;
+    }
+  }
+  if (swap && !in_pieces) {
+    if (int rc = build_converted_unit(vec, frsin, header, event_buf); rc != DL_OK) return rc;
   }
 
   uint32_t sent_total = 0;
@@ -319,8 +380,13 @@ int DataLink::SendEvent(struct iovec* vec, int frsin, int mode) {
   // The converting path writes from sent_total on, so an acknowledged header
   // is not sent twice.
   uint64_t scatter_sent = sent_total;
-  const int rc = swap ? LinkCore::WriteEventBuffer(*this, event_buf.get(), header.event_length, sent_total, rtr)
-                      : LinkCore::WriteScatterSteps(*this, vector, frs, scatter_sent, rtr);
+  int rc = DL_OK;
+  if (in_pieces)
+    rc = write_turned_pieces(*this, vec, frsin, header, hdbuf.get(), state->send_piece.get(), sent_total, rtr);
+  else if (swap)
+    rc = LinkCore::WriteEventBuffer(*this, event_buf.get(), header.event_length, sent_total, rtr);
+  else
+    rc = LinkCore::WriteScatterSteps(*this, vector, frs, scatter_sent, rtr);
   if (rc != DL_OK) return rc;
   if (!swap) sent_total = low32(scatter_sent);
 

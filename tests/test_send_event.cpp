@@ -382,6 +382,20 @@ TEST(SendEventConverting, WireBytesInNetworkOrder) {
       EXPECT_EQ(read_exact(pair->peer, c.expected.size()), c.expected) << c.label;
     }
 
+    // A unit larger than the pieces it is turned and written in.
+    Unit big(event36(VRQ5_PATTERN_EVENT_2010, 36 + 3 * 200000), {200000, 200000, 200000});
+    for (int mode : {SendEvent_NOACK, SendEvent_ACK}) {
+      Bytes got;
+      std::thread peer([&] {
+        got = read_exact(pair->peer, 36);
+        if (mode == SendEvent_ACK) answer(pair->peer, 0);
+        got = concat(got, read_exact(pair->peer, 3 * 200000));
+      });
+      EXPECT_EQ(big.send(*pair->link, mode), DL_OK) << "mode " << mode;
+      peer.join();
+      EXPECT_TRUE(got == words_reversed(big.wire())) << "mode " << mode;
+    }
+
     // A 36-byte header whose pattern announces the 2024 layout is still 36
     // bytes: it switches to 2024 and only its own bytes go out.
     for (int mode : {SendEvent_NOACK, SendEvent_ACK}) {
