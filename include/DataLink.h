@@ -99,7 +99,9 @@ class DATALINK_API DataLink {
   int Disconnect();
 
   // ---- Waits and requests ----
-  /// Waits until the connection is readable (op 0) or writable (op 1).
+  /// Waits until the connection is readable (op 0) or writable (op 1). The
+  /// receivers read ahead of the unit they take: while bytes read ahead are
+  /// held, op 0 returns DL_OK at once.
   /// trs < 0 means the object's retry budget, 0 gives up at once; sec or usec
   /// -1 waits without limit per pass. DL_OK ready, DL_ERR_TIMEOUT time-outs
   /// used up the budget, DL_ERR_NOT_READABLE / DL_ERR_NOT_WRITABLE budget used
