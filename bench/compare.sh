@@ -70,9 +70,9 @@ echo "impl,size_bytes,transport,mode,collector_calls_per_unit,producer_calls_per
 short=2000
 long=12000
 for transport in tcp unix; do
-  for spec in datalink:64:noack raw-proto:64:noack datalink:1024:noack raw-proto:1024:noack \
+  for row in datalink:64:noack raw-proto:64:noack datalink:1024:noack raw-proto:1024:noack \
     datalink-batch:64:noack datalink-ack:64:ack raw-ack:64:ack; do
-    IFS=: read -r impl size mode <<<"$spec"
+    IFS=: read -r impl size mode <<<"$row"
     read -r c1 p1 <<<"$(count_calls "$impl" "$size" "$transport" "$mode" $short)"
     read -r c2 p2 <<<"$(count_calls "$impl" "$size" "$transport" "$mode" $long)"
     awk -v i="$impl" -v s="$size" -v t="$transport" -v m="$mode" -v c1="$c1" -v c2="$c2" -v p1="$p1" -v p2="$p2" \

@@ -33,12 +33,12 @@ py::dtype record_dtype(const std::vector<Field>& fields, size_t size) {
     formats.append(f.format);
     offsets.append(f.offset);
   }
-  py::dict spec;
-  spec["names"] = names;
-  spec["formats"] = formats;
-  spec["offsets"] = offsets;
-  spec["itemsize"] = size;
-  return py::dtype::from_args(spec);
+  py::dict layout;
+  layout["names"] = names;
+  layout["formats"] = formats;
+  layout["offsets"] = offsets;
+  layout["itemsize"] = size;
+  return py::dtype::from_args(layout);
 }
 
 Dtypes* dtypes_ = nullptr;  // made once at import, kept as long as the process runs
