@@ -97,8 +97,9 @@ class LinkCore {
   // window; filled counts the window positions already taken.
   static int FillPatternWindow(DataLink& link, unsigned char* window, int& filled, int trs, int sec, int usec);
   // Shifts bytes through the full window until it holds a known pattern;
-  // skip_current shifts at least once.
-  static int ScanPatternWindow(DataLink& link, unsigned char* window, bool skip_current);
+  // skip_current shifts at least once. shifts counts the bytes shifted in
+  // across the calls of one receive, against the scan limit.
+  static int ScanPatternWindow(DataLink& link, unsigned char* window, bool skip_current, long& shifts);
   // Reads exactly count bytes into dst, waiting for each read; gives up with
   // limit_message after empty_read_limit empty reads in a row.
   static int ReadMissing(DataLink& link, char* dst, size_t count, int empty_read_limit, const char* limit_message);

@@ -105,7 +105,9 @@ int LinkCore::FillPatternWindow(DataLink& link, unsigned char* window, int& fill
   const int attempts = trs < 0 ? kFirstWaitAttemptsUnbounded : 1;
   for (int attempt = 1;; ++attempt) {
     sys::IoResult tried{};
-    bool have_tried = attempt == 1 && filled < kPatternBytes && TryReadLink(link, window + filled, 1, tried);
+    // A budget of 0 gives up at once, also when bytes are there.
+    bool have_tried =
+        attempt == 1 && trs != 0 && filled < kPatternBytes && TryReadLink(link, window + filled, 1, tried);
     if (!have_tried) {
       int ready = link.IfReady(RECEIVER_READ, trs, sec, usec);
       if (ready == DL_ERR_TIMEOUT) {
@@ -142,7 +144,7 @@ int LinkCore::FillPatternWindow(DataLink& link, unsigned char* window, int& fill
 // the last of them is not taken. Bytes read ahead are searched where they lie;
 // only when none are held is one byte read, and a byte is shifted in only once
 // it has been read, so a failed read leaves four real bytes in the window.
-int LinkCore::ScanPatternWindow(DataLink& link, unsigned char* window, bool skip_current) {
+int LinkCore::ScanPatternWindow(DataLink& link, unsigned char* window, bool skip_current, long& shifts) {
   const bool swap = link.get_swap();
   auto stops = [&] {
     const uint32_t word = host_word(window);
@@ -152,7 +154,6 @@ int LinkCore::ScanPatternWindow(DataLink& link, unsigned char* window, bool skip
     std::memmove(window, window + 1, kPatternBytes - 1);
     window[kPatternBytes - 1] = next;
   };
-  long shifts = 0;
   while ((skip_current || !stops()) && shifts <= kScanLimitBytes) {
     skip_current = false;
     const size_t held = Buffered(link);
@@ -235,11 +236,12 @@ int DataLink::ReceiveEvent(RNG_RingBuffer* rb, int trs, int sec, int usec) {
   state->pending_pattern_bytes = 0;
   int status = LinkCore::FillPatternWindow(*this, window, filled, trs, sec, usec);
   bool stray_window = false;
+  long shifts = 0;  // one bound for the whole call, across windows that proved stray
   alignas(8) unsigned char head[kLargestHeaderBytes];
   const BlockKind* found = nullptr;
   uint32_t arrived_word = 0;
   while (found == nullptr) {
-    if (status == DL_OK) status = LinkCore::ScanPatternWindow(*this, window, stray_window);
+    if (status == DL_OK) status = LinkCore::ScanPatternWindow(*this, window, stray_window, shifts);
     if (status != DL_OK) {
       if (status == DL_ERR_TIMEOUT || status == DL_ERR_SCAN_WOULD_BLOCK) {
         std::memcpy(state->pending_pattern, window, static_cast<size_t>(filled));
@@ -253,7 +255,10 @@ int DataLink::ReceiveEvent(RNG_RingBuffer* rb, int trs, int sec, int usec) {
     arrived_word = host_word(window);
     const uint32_t pattern = get_swap() ? patterns::reverse_word(arrived_word) : arrived_word;
     const patterns::Pattern& row = *patterns::find(pattern).row;  // the scan stopped at a pattern
-    patterns::apply_generation(row.generation);
+    // A reversed pattern that would switch the byte order sets the data
+    // format only once its header has proved plausible: junk sets nothing.
+    const bool would_switch = patterns::reversed_scan_pattern(arrived_word) && must_swap == 0 && !no_swap;
+    if (!would_switch) patterns::apply_generation(row.generation);
     const BlockKind& kind = kind_of(row);
     std::memset(head, 0, sizeof head);
     std::memcpy(head, window, kPatternBytes);
@@ -263,7 +268,7 @@ int DataLink::ReceiveEvent(RNG_RingBuffer* rb, int trs, int sec, int usec) {
       if (!kind.event) LinkCore::ReleaseBlock(*this);
       return status;
     }
-    if (patterns::reversed_scan_pattern(arrived_word) && must_swap == 0 && !no_swap) {
+    if (would_switch) {
       if (!plausible_when_turned(head, kind)) {
         // Stray bytes that happen to look like a reversed pattern: the bytes
         // behind the window go back to the stream and the scan moves on by
@@ -272,6 +277,7 @@ int DataLink::ReceiveEvent(RNG_RingBuffer* rb, int trs, int sec, int usec) {
         stray_window = true;
         continue;
       }
+      patterns::apply_generation(row.generation);
       must_swap = 1;
       sys_error("ReceiveEvent(): Automatically switching swap !!!");
     }

@@ -43,8 +43,6 @@ struct timespec timeout_of(long sec, long usec) {
 }
 }  // namespace
 
-IoResult read_some(int fd, void* buf, size_t count) { return result_of(::read(fd, buf, count)); }
-
 IoResult write_some(int fd, const void* buf, size_t count) { return result_of(::write(fd, buf, count)); }
 
 IoResult writev_some(int fd, const struct iovec* iov, int count) { return result_of(::writev(fd, iov, count)); }

@@ -25,7 +25,6 @@ struct IoResult {
   bool would_block() const;
 };
 
-IoResult read_some(int fd, void* buf, size_t count);
 IoResult write_some(int fd, const void* buf, size_t count);
 IoResult writev_some(int fd, const struct iovec* iov, int count);
 IoResult send_some(int fd, const void* buf, size_t count);

@@ -4,12 +4,12 @@
 //
 // All four share one 100 ms wait that spends the call's retry budget, and one
 // errno policy. Every transfer is tried first without blocking; only when it
-// would block does the pass make its wait (guarded mode) or its plain
-// transfer (plain mode), exactly as it would have without the try. A try
-// that moved bytes stands for a wait that returned at once. In guarded mode (no_delay) every transfer waits for the
-// socket first; in plain mode the transfers run bare on what should be a blocking socket. Should a plain-mode transfer
-// meet EAGAIN all the same (a listener accepted with no_delay and switched to SetDelay() afterwards), the next pass
-// waits like a guarded one instead of spinning on the socket.
+// would block does the pass make its wait (guarded mode, no_delay) or its
+// plain transfer (plain mode, on what should be a blocking socket), exactly
+// as it would have without the try. A try that moved bytes stands for a wait
+// that returned at once. Should a plain-mode transfer meet EAGAIN all the same
+// (a listener accepted with no_delay and switched to SetDelay() afterwards),
+// the next pass waits like a guarded one instead of spinning on the socket.
 #include <cerrno>
 #include <cstdio>
 

@@ -15,10 +15,11 @@ using namespace datalink;
 int DataLink::IfReady(bool op, int trs, int sec, int usec) {
   const int failed = op ? DL_ERR_WRITE : DL_ERR_READ;
   if (sockin < 0) return failed;  // no connection, whatever the budget
-  // Bytes read ahead are there to be read without waiting.
-  if (!op && LinkCore::Buffered(*this) > 0) return DL_OK;
   const bool unlimited = sec == -1 || usec == -1;
   int budget = trs < 0 ? retrs : trs;
+  // Bytes read ahead are there to be read without waiting; a budget of 0
+  // still gives up at once.
+  if (!op && budget > 0 && LinkCore::Buffered(*this) > 0) return DL_OK;
   while (budget > 0) {
     --budget;
     sys::WaitResult wait = sys::wait_ready(sockin, op, sec, usec, unlimited);

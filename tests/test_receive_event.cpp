@@ -527,6 +527,15 @@ TEST_F(ReceiveEventTest, StrayReversedPatternsDoNotSwitchTheByteOrder) {
     EXPECT_FALSE(link().get_swap());
     EXPECT_EQ(block_of(link()), good);
   }
+  // Nor does junk change the data format: only a unit does.
+  set_data_format_2024(true);
+  Bytes junk{0xFF, 0xEE, 0xFF, 0xDD};
+  junk.resize(36, 0xFF);
+  ASSERT_TRUE(write_all(peer(), junk));
+  shutdown(peer(), SHUT_WR);
+  Quiet quiet;
+  EXPECT_NE(receive(link(), &ring), DL_OK);
+  EXPECT_TRUE(is_data_format_2024());
 }
 
 // With a ring, the block buffer is allocated before the answer: a block this
@@ -588,7 +597,8 @@ TEST_F(ReceiveEventTest, ReadAheadTakesExactlyOneUnitPerCall) {
     ASSERT_EQ(receive(link()), DL_OK);
     EXPECT_EQ(block_of(link()), unit);
     if (&unit != &units[2]) {
-      EXPECT_EQ(link().IfReady(RECEIVER_READ, 0, 0, 0), DL_OK) << "bytes are read ahead";
+      EXPECT_EQ(link().IfReady(RECEIVER_READ, 1, 0, 0), DL_OK) << "bytes are read ahead";
+      EXPECT_EQ(link().IfReady(RECEIVER_READ, 0, 0, 0), DL_ERR_NOT_READABLE) << "a budget of 0 gives up at once";
     }
   }
   EXPECT_EQ(link().IfReady(RECEIVER_READ, 1, 0, 1000), DL_ERR_TIMEOUT);
