@@ -55,7 +55,8 @@ def cpp_rate(tool, count, size, unix, ack):
     out, _ = listen.communicate(timeout=600)
     send.wait(timeout=60)
     seconds = float(re.search(r"received \d+ blocks, \d+ bytes in ([0-9.]+) s", out).group(1))
-    return count / seconds
+    # The tool prints hundredths of a second: a short run may read 0.00.
+    return count / max(seconds, 0.005)
 
 
 def drain(ring, done):
