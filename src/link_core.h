@@ -62,6 +62,10 @@ class LinkCore {
   // ReadLink. A receive that just emptied the kernel's queue makes the next
   // try give up without a call, since the wait returns at once if more came.
   static bool TryReadLink(DataLink& link, void* dst, size_t count, datalink::sys::IoResult& got);
+  // The read of the receivers that wait without limit: tried first, else
+  // IfReady(RECEIVER_READ, -1, -1, -1) and ReadLink. DL_OK with got set, or
+  // the wait's status.
+  static int ReadWhenReady(DataLink& link, void* dst, size_t count, datalink::sys::IoResult& got);
   // The receive both make when nothing is buffered: dst and the whole input
   // buffer in one readv (recvmsg with MSG_DONTWAIT for a try).
   static datalink::sys::IoResult Receive(DataLink& link, void* dst, size_t count, bool try_only);

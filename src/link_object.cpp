@@ -155,6 +155,13 @@ bool LinkCore::TryReadLink(DataLink& link, void* dst, size_t count, sys::IoResul
   return !got.would_block();
 }
 
+int LinkCore::ReadWhenReady(DataLink& link, void* dst, size_t count, sys::IoResult& got) {
+  if (TryReadLink(link, dst, count, got)) return DL_OK;
+  const int ready = link.IfReady(RECEIVER_READ, -1, -1, -1);
+  if (ready == DL_OK) got = ReadLink(link, dst, count);
+  return ready;
+}
+
 bool LinkCore::TryWriteLink(DataLink& link, const struct iovec* iov, int count, sys::IoResult& written) {
   written = sys::sendv_now(link.sockin, iov, count);
   return !written.would_block();

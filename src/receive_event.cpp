@@ -186,10 +186,7 @@ int LinkCore::ReadMissing(DataLink& link, char* dst, size_t count, int empty_rea
   while (done < count && empty_reads < empty_read_limit) {
     const size_t ask = count - done < kMaxReadBytes ? count - done : kMaxReadBytes;
     sys::IoResult got{};
-    if (!TryReadLink(link, dst + done, ask, got)) {
-      if (link.IfReady(RECEIVER_READ, -1, -1, -1) != DL_OK) return DL_ERR_READ;
-      got = ReadLink(link, dst + done, ask);
-    }
+    if (ReadWhenReady(link, dst + done, ask, got) != DL_OK) return DL_ERR_READ;
     if (got.n > 0) {
       done += static_cast<size_t>(got.n);
       empty_reads = 0;

@@ -110,11 +110,8 @@ int LinkCore::SeekIntroPattern(DataLink& link, const IntroKind& kind) {
     std::memmove(window, window + 1, sizeof window - 1);
     window[kPatternBytes - 1] = 0;
     sys::IoResult got{};
-    if (!TryReadLink(link, &window[kPatternBytes - 1], 1, got)) {
-      int ready = link.IfReady(RECEIVER_READ, -1, -1, -1);
-      if (ready != DL_OK) return ready;
-      got = ReadLink(link, &window[kPatternBytes - 1], 1);
-    }
+    const int ready = ReadWhenReady(link, &window[kPatternBytes - 1], 1, got);
+    if (ready != DL_OK) return ready;
     if (got.failed()) {
       sys_error(kind.pattern_read_failed);
       return DL_ERR_READ;
@@ -138,11 +135,8 @@ int LinkCore::ReadIntroSpan(DataLink& link, char* dst, size_t from, size_t end, 
   int empty_reads = 0;
   while (from < end && empty_reads < rules.empty_read_limit) {
     sys::IoResult got{};
-    if (!TryReadLink(link, dst + from, end - from, got)) {
-      int ready = link.IfReady(RECEIVER_READ, -1, -1, -1);
-      if (ready != DL_OK) return rules.failed_wait == OnFailedWait::ReadError ? DL_ERR_READ : ready;
-      got = ReadLink(link, dst + from, end - from);
-    }
+    const int ready = ReadWhenReady(link, dst + from, end - from, got);
+    if (ready != DL_OK) return rules.failed_wait == OnFailedWait::ReadError ? DL_ERR_READ : ready;
     if (got.failed()) {
       if (got.err != EAGAIN) return DL_ERR_READ;
       if (rules.eagain == OnEagain::CountAsEmpty) ++empty_reads;
